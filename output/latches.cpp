@@ -1,0 +1,51 @@
+// Strobed writes into the board's two output latches and their refresh.
+#include "panel/form1.h"
+
+#include <cstdint>
+
+namespace korvel {
+
+namespace {
+
+// The strobe lasts as long as this countdown of ten steps takes: a busy
+// wait with no port access and no return to the event loop. volatile keeps
+// the compiler from removing it.
+void strobe_delay()
+{
+    volatile std::int16_t delay = 10;
+    while (delay != 0)
+        delay = static_cast<std::int16_t>(delay - 1);
+}
+
+} // namespace
+
+void Form1::update_output()
+{
+    port_.Out32(st.port_base, static_cast<std::int16_t>(st.out_lo));
+    port_.Out32(st.port_control, static_cast<std::int16_t>(st.strobe_lo));
+    strobe_delay();
+    port_.Out32(st.port_control, static_cast<std::int16_t>(st.strobe_idle));
+    c.Text7.set_text(hex(st.out_lo));
+}
+
+void Form1::update_output_hi()
+{
+    port_.Out32(st.port_base, static_cast<std::int16_t>(st.out_hi));
+    port_.Out32(st.port_control, static_cast<std::int16_t>(st.strobe_hi));
+    strobe_delay();
+    port_.Out32(st.port_control, static_cast<std::int16_t>(st.strobe_idle));
+    // The sign bit is not shown.
+    c.Text10.set_text(hex(st.out_hi & 127));
+}
+
+void Form1::timer2_tick()
+{
+    if (c.Combo2.text() == "DPC")
+        update_output();
+    if (c.Combo2.text() == "ZEP") {
+        update_output();
+        update_output_hi();
+    }
+}
+
+} // namespace korvel

@@ -1,0 +1,21 @@
+// The two port operations. Every hardware access of the panel is one call of
+// Inp32 or Out32 on the Port that main() chose; nothing else declares or
+// wraps them.
+#pragma once
+
+#include <cstdint>
+
+namespace korvel {
+
+class Port {
+public:
+    virtual ~Port() = default;
+
+    // Reads one byte from the I/O address; the result is 0..255.
+    virtual std::int16_t Inp32(std::int16_t address) = 0;
+
+    // Writes the low 8 bits of value to the I/O address before returning.
+    virtual void Out32(std::int16_t address, std::int16_t value) = 0;
+};
+
+} // namespace korvel
