@@ -1,0 +1,16 @@
+// The real parallel ports as korvel uses them.
+#pragma once
+
+#include "port/port.h"
+
+#include <memory>
+
+namespace korvel {
+
+// Reaches each base address through the kernel's ppdev device that serves
+// it, or through direct I/O where that is allowed; a base that neither
+// reaches is an absent port (writes go nowhere, reads return 255) and is
+// reported once on standard error.
+std::unique_ptr<Port> open_hardware_port();
+
+} // namespace korvel

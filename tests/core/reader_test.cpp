@@ -1,0 +1,329 @@
+// The voltmeter reader: synchronisation, digit scan and acceptance, tick by
+// tick against scripted status lines.
+#include "support/board_lines.h"
+#include "support/panel_fixture.h"
+
+#include <climits>
+
+namespace korvel {
+namespace {
+
+class ReaderTest : public PanelTest {
+protected:
+    ReaderTest()
+    {
+        power();
+        port.responder = [this](std::int16_t, std::uint8_t control) {
+            return lines.status(control);
+        };
+        port.clear();
+    }
+
+    // One synchronisation tick that sees the conversion line as given.
+    void sync_tick(bool high)
+    {
+        lines.conversion = high;
+        f.timer1_tick();
+    }
+
+    // One scan tick with digit strobe `strobes` carrying `value`.
+    void digit_tick(int strobes, int value)
+    {
+        lines.strobes = strobes;
+        lines.d5 = false;
+        lines.value = value;
+        f.timer3_tick();
+    }
+    void half_digit_tick(int value)
+    {
+        lines.strobes = 0;
+        lines.d5 = true;
+        lines.value = value;
+        f.timer3_tick();
+    }
+
+    // A whole scan presenting the reading d5 d4 d3 d2 d1: each digit twice,
+    // the half digit last; ends when the reader hands back to
+    // synchronisation.
+    void scan(int d5, int d4, int d3, int d2, int d1, bool positive = true)
+    {
+        f.c.Timer1.set_enabled(false);
+        f.c.Timer3.set_enabled(true);
+        lines.positive = positive;
+        const int weight[] = {8, 4, 2, 1};
+        const int digit[] = {d4, d3, d2, d1};
+        for (int i = 0; i < 4; ++i) {
+            digit_tick(weight[i], digit[i]);
+            digit_tick(weight[i], digit[i]);
+        }
+        for (int i = 0; i < 3 && f.c.Timer3.enabled(); ++i)
+            half_digit_tick(d5);
+        ASSERT_FALSE(f.c.Timer3.enabled());
+        ASSERT_TRUE(f.c.Timer1.enabled());
+    }
+
+    int flags() const
+    {
+        return f.st.seen_d1 + f.st.seen_d2 + f.st.seen_d3 + f.st.seen_d4 + f.st.seen_d5;
+    }
+
+    BoardLines lines;
+};
+
+TEST_F(ReaderTest, SyncTickTraffic)
+{
+    lines.conversion = false;
+    f.timer1_tick();
+    const std::int16_t low = lines.status(0);
+    EXPECT_EQ(port.log, (std::vector<PortAccess>{wr(control378, 0), rd(status378, low),
+                                                 rd(status378, low)}));
+    EXPECT_EQ(f.c.Text6.text(), hex(low));
+    EXPECT_EQ(f.c.Shape9.colour(), 0xFF0000u);
+}
+
+TEST_F(ReaderTest, TenLowTicksAreNotEnough)
+{
+    for (int i = 0; i < 10; ++i)
+        sync_tick(false);
+    sync_tick(true);
+    EXPECT_EQ(f.st.sync_count, 10);
+    EXPECT_EQ(f.c.Shape9.colour(), 0x000080u);
+    EXPECT_TRUE(f.c.Timer1.enabled());
+    EXPECT_FALSE(f.c.Timer3.enabled());
+    sync_tick(false);
+    EXPECT_EQ(f.st.sync_count, 11);
+    sync_tick(true);
+    EXPECT_EQ(f.st.sync_count, 0);
+    EXPECT_EQ(f.c.Shape9.colour(), 0x000080u);
+    EXPECT_FALSE(f.c.Timer1.enabled());
+    EXPECT_TRUE(f.c.Timer3.enabled());
+}
+
+TEST_F(ReaderTest, LowTicksAddUpAcrossHighStretches)
+{
+    for (int i = 0; i < 6; ++i)
+        sync_tick(false);
+    for (int i = 0; i < 3; ++i)
+        sync_tick(true);
+    for (int i = 0; i < 5; ++i)
+        sync_tick(false);
+    EXPECT_EQ(f.st.sync_count, 11);
+    sync_tick(true);
+    EXPECT_TRUE(f.c.Timer3.enabled());
+}
+
+TEST_F(ReaderTest, StuckLinesNeverHandOverAndTheCountNeverWraps)
+{
+    for (int i = 0; i < 1000; ++i)
+        sync_tick(true);
+    EXPECT_TRUE(f.c.Timer1.enabled());
+    EXPECT_EQ(f.st.sync_count, 0);
+
+    for (int i = 0; i < 100000; ++i)
+        sync_tick(false);
+    EXPECT_EQ(f.st.sync_count, 100000);
+    EXPECT_EQ(f.c.Shape9.colour(), 0xFF0000u);
+    EXPECT_FALSE(f.c.Timer3.enabled());
+
+    f.st.sync_count = INT_MAX - 1;
+    sync_tick(false);
+    sync_tick(false);
+    EXPECT_EQ(f.st.sync_count, INT_MAX);
+    sync_tick(true);
+    EXPECT_TRUE(f.c.Timer3.enabled());
+}
+
+TEST_F(ReaderTest, ProbeShowsTheFirstOfTheTwoReads)
+{
+    port.responder = nullptr;
+    port.script = {0xF8, 0x00};
+    f.timer1_tick();
+    EXPECT_EQ(f.c.Text6.text(), "F8");
+    EXPECT_EQ(f.c.Shape9.colour(), 0xFF0000u); // decided on the second read
+    EXPECT_EQ(f.st.sync_count, 1);
+}
+
+TEST_F(ReaderTest, ScanTickTraffic)
+{
+    digit_tick(2, 5);
+    const auto s8 = lines.status(8), s12 = lines.status(12), s0 = lines.status(0);
+    EXPECT_EQ(port.log, (std::vector<PortAccess>{wr(control378, 8), rd(status378, s8),
+                                                 wr(control378, 12), rd(status378, s12),
+                                                 wr(control378, 0), rd(status378, s0),
+                                                 wr(control378, 0), rd(status378, s0),
+                                                 wr(control378, 0), rd(status378, s0)}));
+    port.clear();
+    half_digit_tick(1);
+    const auto h0 = lines.status(0), h12 = lines.status(12);
+    EXPECT_EQ(port.log.size(), 12u);
+    EXPECT_EQ(port.log[10], wr(control378, 12));
+    EXPECT_EQ(port.log[11], rd(status378, h12));
+    EXPECT_EQ(port.log[9], rd(status378, h0));
+}
+
+TEST_F(ReaderTest, DigitSlots)
+{
+    digit_tick(2, 5);
+    EXPECT_EQ(f.st.d2, 5);
+    EXPECT_EQ(f.st.seen_d2, 1);
+    EXPECT_EQ(f.c.Text4.text(), "2");
+    EXPECT_EQ(f.c.Text5.text(), "5");
+    digit_tick(2, 6);
+    EXPECT_EQ(f.st.d2, 6);
+    EXPECT_EQ(f.st.seen_d2, 1);
+    digit_tick(2, 6);
+    EXPECT_EQ(f.st.seen_d2, 2);
+    // Each strobe line names its slot; the value 8 reads through the
+    // inverted bit 7.
+    digit_tick(1, 9);
+    digit_tick(4, 8);
+    digit_tick(8, 7);
+    EXPECT_EQ(f.st.d1, 9);
+    EXPECT_EQ(f.st.d3, 8);
+    EXPECT_EQ(f.st.d4, 7);
+    // A confirmed digit sampled with another value goes back to flag 1.
+    digit_tick(2, 3);
+    EXPECT_EQ(f.st.d2, 3);
+    EXPECT_EQ(f.st.seen_d2, 1);
+}
+
+TEST_F(ReaderTest, NoStrobeOrSeveralStrobesTouchNoSlot)
+{
+    digit_tick(1, 4);
+    const PanelState before = f.st;
+    for (int strobes : {0, 3, 5, 6, 7, 9}) {
+        lines.over = true;
+        digit_tick(strobes, 2);
+        EXPECT_EQ(f.c.Text4.text(), std::to_string(strobes));
+        EXPECT_EQ(f.st.d1, before.d1);
+        EXPECT_EQ(f.st.seen_d1, before.seen_d1);
+        EXPECT_EQ(f.st.d2 + f.st.d3 + f.st.d4, 0);
+        EXPECT_TRUE(f.c.Label1.visible()); // the marks are still sampled
+    }
+}
+
+TEST_F(ReaderTest, FirstSampleEqualToTheKeptDigitConfirmsAtOnce)
+{
+    scan(0, 1, 2, 3, 4);
+    EXPECT_EQ(flags(), 0);
+    EXPECT_EQ(f.st.d3, 2); // digits outlive the scan
+    f.c.Timer1.set_enabled(false);
+    f.c.Timer3.set_enabled(true);
+    digit_tick(2, 3);
+    EXPECT_EQ(f.st.seen_d2, 2);
+}
+
+TEST_F(ReaderTest, HalfDigit)
+{
+    half_digit_tick(1);
+    EXPECT_EQ(f.st.d5, 1);
+    EXPECT_EQ(f.st.seen_d5, 1);
+    half_digit_tick(1);
+    EXPECT_EQ(f.st.seen_d5, 2);
+
+    half_digit_tick(1);
+    digit_tick(0, 0); // unstrobed between: back to 0
+    EXPECT_EQ(f.st.d5, 0);
+    EXPECT_EQ(f.st.seen_d5, 1);
+    half_digit_tick(1);
+    EXPECT_EQ(f.st.seen_d5, 1);
+
+    digit_tick(0, 0);
+    half_digit_tick(0); // 0 right after an unstrobed tick: confirmed at once
+    EXPECT_EQ(f.st.seen_d5, 2);
+
+    half_digit_tick(5); // stored, never confirmed
+    half_digit_tick(5);
+    EXPECT_EQ(f.st.d5, 5);
+    EXPECT_EQ(f.st.seen_d5, 1);
+}
+
+TEST_F(ReaderTest, RangeMarks)
+{
+    lines.over = true;
+    lines.under = false;
+    digit_tick(0, 0);
+    EXPECT_TRUE(f.c.Label1.visible());
+    EXPECT_FALSE(f.c.Label5.visible()); // under-range line low reads bit 7 = 1
+    lines.over = false;
+    lines.under = true;
+    digit_tick(0, 0);
+    EXPECT_FALSE(f.c.Label1.visible());
+    EXPECT_TRUE(f.c.Label5.visible());
+}
+
+TEST_F(ReaderTest, NonDecimalCodesEndTheTickWithoutTouchingDigits)
+{
+    digit_tick(2, 4);
+    const PanelState before = f.st;
+    port.clear();
+    digit_tick(8 | 2, 4); // D4 with D2: corrected code 10
+    EXPECT_EQ(port.log.size(), 2u);
+    EXPECT_EQ(f.c.Text4.text(), "2");
+    digit_tick(2, 12);    // not a BCD value
+    EXPECT_EQ(f.c.Text5.text(), "4");
+    EXPECT_EQ(f.st.d2, before.d2);
+    EXPECT_EQ(f.st.seen_d2, before.seen_d2);
+    half_digit_tick(15);
+    EXPECT_EQ(f.st.d5, before.d5);
+    EXPECT_EQ(f.st.seen_d5, before.seen_d5);
+    EXPECT_TRUE(f.c.Timer3.enabled() || f.c.Timer1.enabled());
+}
+
+TEST_F(ReaderTest, AcceptedReadingIsShownWithThePolarityReadAtAcceptance)
+{
+    f.c.Timer1.set_enabled(false);
+    f.c.Timer3.set_enabled(true);
+    lines.positive = true;
+    const int weight[] = {8, 4, 2, 1};
+    const int digit[] = {2, 3, 4, 5};
+    for (int i = 0; i < 4; ++i) {
+        digit_tick(weight[i], digit[i]);
+        digit_tick(weight[i], digit[i]);
+    }
+    half_digit_tick(1);
+    lines.positive = false; // changes while the digits are being scanned
+    port.clear();
+    half_digit_tick(1);
+    EXPECT_EQ(f.c.dvm_reading.text(), "- 12345");
+    EXPECT_EQ(port.log.size(), 14u);
+    EXPECT_EQ(port.log[12], wr(control378, 0));
+    EXPECT_EQ(port.log[13], rd(status378, lines.status(0)));
+    EXPECT_EQ(flags(), 0);
+    EXPECT_EQ(f.st.last_d5, 1);
+    EXPECT_EQ(f.st.last_d4, 2);
+
+    scan(0, 0, 7, 0, 0);
+    EXPECT_EQ(f.c.dvm_reading.text(), "+00700");
+}
+
+TEST_F(ReaderTest, BoundaryFilter)
+{
+    scan(1, 0, 5, 5, 5); // first reading after the reset: shown
+    EXPECT_EQ(f.c.dvm_reading.text(), "+10555");
+    for (int i = 0; i < 3; ++i) {
+        scan(0, 0, 1, 2, 3, false); // 00 after 10: discarded, polarity not read
+        EXPECT_EQ(f.c.dvm_reading.text(), "+10555");
+        EXPECT_EQ(f.st.pol_sign, "+");
+        EXPECT_EQ(flags(), 0);
+        EXPECT_TRUE(f.c.Timer1.enabled());
+    }
+    scan(1, 9, 0, 0, 0); // 19 after 10: discarded
+    EXPECT_EQ(f.c.dvm_reading.text(), "+10555");
+    scan(1, 0, 9, 9, 9); // 10 after 10: shown
+    EXPECT_EQ(f.c.dvm_reading.text(), "+10999");
+    scan(0, 1, 0, 0, 0); // 01 after 10: shown
+    EXPECT_EQ(f.c.dvm_reading.text(), "+01000");
+    scan(0, 9, 9, 9, 9);
+    EXPECT_EQ(f.c.dvm_reading.text(), "+09999");
+    scan(0, 0, 0, 0, 1); // 00 after 09: discarded
+    scan(1, 9, 0, 0, 1); // 19 after 09: discarded
+    EXPECT_EQ(f.c.dvm_reading.text(), "+09999");
+    scan(1, 0, 0, 0, 0); // 10 after 09: shown
+    EXPECT_EQ(f.c.dvm_reading.text(), "+10000");
+    EXPECT_EQ(f.st.last_d5, 1);
+    EXPECT_EQ(f.st.last_d4, 0);
+}
+
+} // namespace
+} // namespace korvel
