@@ -1,0 +1,124 @@
+#include "guard/guarded_port.h"
+
+#include "port/registers.h"
+
+#include <sys/mman.h>
+
+#include <new>
+
+namespace korvel::guard {
+
+namespace {
+
+// The same ten-step strobe countdown as a latch write.
+void strobe_delay() noexcept
+{
+    volatile std::int16_t delay = 10;
+    while (delay != 0)
+        delay = static_cast<std::int16_t>(delay - 1);
+}
+
+// The safe-state sequence on one base, in write order.
+struct Step {
+    int offset;
+    int value;
+};
+constexpr Step safe_sequence[] = {
+    {reg::data_offset, reg::safe_data},
+    {reg::control_offset, reg::ctl_strobe_lo},
+    {reg::control_offset, reg::ctl_idle},
+    {reg::control_offset, reg::safe_control},
+};
+constexpr int safe_steps = sizeof safe_sequence / sizeof safe_sequence[0];
+
+} // namespace
+
+Registry& shared_registry()
+{
+    static Registry* registry = [] {
+        void* p = mmap(nullptr, sizeof(Registry), PROT_READ | PROT_WRITE,
+                       MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) {
+            static Registry fallback;
+            return &fallback;
+        }
+        return new (p) Registry;
+    }();
+    return *registry;
+}
+
+void write_safe_state(Port& port, int base) noexcept
+{
+    for (int i = 0; i < safe_steps; ++i) {
+        port.Out32(static_cast<std::int16_t>(base + safe_sequence[i].offset),
+                   static_cast<std::int16_t>(safe_sequence[i].value));
+        if (i == 1)
+            strobe_delay();
+    }
+}
+
+GuardedPort::GuardedPort(Port& inner, Registry& registry) : inner_(inner), registry_(registry) {}
+
+std::int16_t GuardedPort::Inp32(std::int16_t address) { return inner_.Inp32(address); }
+
+GuardedPort::Tracked* GuardedPort::track(int base)
+{
+    for (int i = 0; i < tracked_count_; ++i)
+        if (tracked_[i].base == base)
+            return &tracked_[i];
+    if (tracked_count_ == Registry::max_bases)
+        return nullptr;
+    Tracked& t = tracked_[tracked_count_++];
+    t.base = base;
+    // Publish the base before its first write reaches the board, so the
+    // watchdog knows of every board that may be live.
+    const int n = registry_.count.load();
+    if (n < Registry::max_bases) {
+        registry_.bases[n].store(base);
+        registry_.count.store(n + 1);
+    }
+    return &t;
+}
+
+void GuardedPort::Out32(std::int16_t address, std::int16_t value)
+{
+    if (Tracked* t = track(reg::base_of(address))) {
+        const int offset = reg::offset_of(address);
+        auto matches = [&](int step) {
+            return safe_sequence[step].offset == offset && safe_sequence[step].value == value;
+        };
+        t->safe = false;
+        if (matches(t->step))
+            ++t->step;
+        else
+            t->step = matches(0) ? 1 : 0;
+        if (t->step == safe_steps) {
+            t->safe = true;
+            t->step = 0;
+        }
+    }
+    inner_.Out32(address, value);
+}
+
+bool GuardedPort::is_safe(int base) const
+{
+    for (int i = 0; i < tracked_count_; ++i)
+        if (tracked_[i].base == base)
+            return tracked_[i].safe;
+    return true; // never driven
+}
+
+void GuardedPort::make_all_safe() noexcept
+{
+    for (int i = 0; i < tracked_count_; ++i)
+        if (!tracked_[i].safe)
+            write_safe_state(*this, tracked_[i].base);
+}
+
+void GuardedPort::finish() noexcept
+{
+    make_all_safe();
+    registry_.finished.store(1);
+}
+
+} // namespace korvel::guard

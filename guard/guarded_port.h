@@ -1,0 +1,64 @@
+// A Port wrapper that knows which boards the panel drove and whether each
+// was left in the safe state (255 latched into the low latch, control
+// register 12), so that the safe state can be written to every driven port,
+// exactly once, however the program ends.
+#pragma once
+
+#include "port/port.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace korvel::guard {
+
+// What the panel and its watchdog share: the bases driven so far and
+// whether the panel finished its own exit. Plain data, so that it can live
+// in memory shared with the watchdog process.
+struct Registry {
+    static constexpr int max_bases = 16;
+    std::atomic<int> count{0};
+    std::atomic<int> bases[max_bases]{};
+    std::atomic<int> finished{0};
+};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// A registry in anonymous shared memory, inherited by a forked watchdog.
+// Falls back to a static one when shared memory cannot be had.
+Registry& shared_registry();
+
+class GuardedPort : public Port {
+public:
+    GuardedPort(Port& inner, Registry& registry);
+
+    std::int16_t Inp32(std::int16_t address) override;
+    void Out32(std::int16_t address, std::int16_t value) override;
+
+    // Writes the safe state to every driven base not already in it.
+    // Async-signal-safe as far as the inner port's Out32 is.
+    void make_all_safe() noexcept;
+
+    // The panel's own end: every driven board safe, and the watchdog told
+    // that nothing is left for it to do. Idempotent.
+    void finish() noexcept;
+
+    bool is_safe(int base) const;
+
+private:
+    struct Tracked {
+        int base = -1;
+        int step = 0;  // how much of the safe-state sequence was just written
+        bool safe = false;
+    };
+    Tracked* track(int base);
+
+    Port& inner_;
+    Registry& registry_;
+    Tracked tracked_[Registry::max_bases];
+    int tracked_count_ = 0;
+};
+
+// Writes the safe state on the port at `base`: 255 strobed into the low
+// latch, then 12 left on the control register.
+void write_safe_state(Port& port, int base) noexcept;
+
+} // namespace korvel::guard

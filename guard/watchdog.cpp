@@ -1,0 +1,130 @@
+#include "guard/watchdog.h"
+
+#include "port/registers.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <signal.h>
+#include <string>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace korvel::guard {
+
+namespace {
+
+// True once `pid` has fully ended: gone, or a zombie. A zombie has closed
+// all its files, so the kernel has released its claim on every ppdev port.
+bool has_ended(pid_t pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    FILE* f = std::fopen(path, "r");
+    if (!f)
+        return true;
+    char buf[512];
+    const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    // The state follows the command name in parentheses.
+    const char* close = std::strrchr(buf, ')');
+    if (!close || close[1] == '\0' || close[2] == '\0')
+        return true;
+    const char state = close[2];
+    return state == 'Z' || state == 'X';
+}
+
+void wait_until_ended(pid_t pid)
+{
+    // The panel's pipe end closes while it is still tearing down its files;
+    // wait (at most 150 ms) until it has finished doing so.
+    for (int i = 0; i < 150 && !has_ended(pid); ++i) {
+        timespec ms{0, 1'000'000};
+        nanosleep(&ms, nullptr);
+    }
+}
+
+[[noreturn]] void watchdog_main(int pipe_read, pid_t panel, Registry& registry,
+                                const Reopen& reopen)
+{
+    prctl(PR_SET_NAME, "korvel-guard", 0, 0, 0);
+    // Out of the terminal's process group: Ctrl-C and a hang-up go to the
+    // panel, which then exits by itself and tells us.
+    setpgid(0, 0);
+    signal(SIGINT, SIG_IGN);
+    signal(SIGHUP, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+
+    char byte;
+    for (;;) {
+        const ssize_t n = read(pipe_read, &byte, 1);
+        if (n == 0)
+            break; // the panel's end of the pipe closed: the panel is gone
+        if (n < 0 && errno != EINTR)
+            break;
+    }
+    wait_until_ended(panel);
+    secure_after_panel_end(registry, reopen);
+    _exit(0);
+}
+
+} // namespace
+
+int secure_after_panel_end(Registry& registry, const Reopen& reopen)
+{
+    if (registry.finished.load() != 0)
+        return 0;
+    const int count = std::min(registry.count.load(), Registry::max_bases);
+    if (count == 0)
+        return 0;
+    std::unique_ptr<Port> port = reopen();
+    if (!port)
+        return 0;
+    for (int i = 0; i < count; ++i) {
+        const int base = registry.bases[i].load();
+        write_safe_state(*port, base);
+        char hexbase[16];
+        std::snprintf(hexbase, sizeof hexbase, "%X", static_cast<unsigned>(base));
+        std::fprintf(stderr,
+                     "korvel: the panel ended without its own exit; the port at 0x%s was put into "
+                     "the safe state\n",
+                     hexbase);
+    }
+    registry.finished.store(1);
+    return count;
+}
+
+pid_t start_watchdog(Registry& registry, Reopen reopen)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        std::fprintf(stderr,
+                     "korvel: no watchdog (pipe: %s); the board is kept safe on normal exits and "
+                     "crashes, but not after a kill -9\n",
+                     std::strerror(errno));
+        return -1;
+    }
+    const pid_t panel = getpid();
+    const pid_t pid = fork();
+    if (pid < 0) {
+        std::fprintf(stderr,
+                     "korvel: no watchdog (fork: %s); the board is kept safe on normal exits and "
+                     "crashes, but not after a kill -9\n",
+                     std::strerror(errno));
+        close(fds[0]);
+        close(fds[1]);
+        return -1;
+    }
+    if (pid == 0) {
+        close(fds[1]);
+        watchdog_main(fds[0], panel, registry, reopen);
+    }
+    // The panel keeps only the write end, open until it ends.
+    close(fds[0]);
+    return pid;
+}
+
+} // namespace korvel::guard
