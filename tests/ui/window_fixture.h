@@ -1,0 +1,60 @@
+// The real window over a recording port, for the window tests.
+#pragma once
+
+#include "port/recording_port.h"
+#include "ui/main_window.h"
+#include "ui/run_panel.h"
+
+#include <QApplication>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <vector>
+
+namespace korvel::test {
+
+// The safe state on the board at 0x378: 255 strobed into the low latch,
+// then 12 left on the control register.
+const std::vector<PortAccess> safe_state_378 = {wr(888, 255), wr(890, 3), wr(890, 0),
+                                                wr(890, 12)};
+
+struct Panel {
+    korvel::RecordingPort port;
+    korvel::PanelSession session{port};
+    int beeps = 0;
+
+    Panel() { session.form().beep = [this] { ++beeps; }; }
+
+    korvel::Form1& form() { return session.form(); }
+    korvel::ui::MainWindow& window() { return session.window(); }
+    template <class T = QWidget> T* w(ControlId id) { return static_cast<T*>(window().widget(id)); }
+
+    // Shows the window and waits until it is the active one.
+    [[nodiscard]] bool show_active()
+    {
+        window().show();
+        window().activateWindow();
+        return QTest::qWaitForWindowActive(&window());
+    }
+
+    // Accesses made from index `from` on.
+    std::vector<PortAccess> since(std::size_t from) const
+    {
+        return {port.log.begin() + static_cast<std::ptrdiff_t>(from), port.log.end()};
+    }
+
+    // Runs the event loop as the program does, after `action`, until the
+    // panel ends it; a loop that does not end within the time-out returns 99.
+    int run(const std::function<void()>& action, int delay_ms = 0)
+    {
+        QTimer::singleShot(delay_ms, action);
+        QTimer timeout;
+        timeout.setSingleShot(true);
+        QObject::connect(&timeout, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+        timeout.start(20000);
+        return session.exec();
+    }
+};
+
+} // namespace korvel::test

@@ -1,0 +1,57 @@
+// The panel's window: one widget per control of the design table, kept in
+// step with the control model, and the user's events delivered into it.
+#pragma once
+
+#include "panel/form1.h"
+
+#include <QPixmap>
+#include <QWidget>
+
+#include <array>
+
+class QTimer;
+
+namespace korvel::ui {
+
+class MainWindow : public QWidget {
+public:
+    // Builds every control, binds it to the model and runs the load
+    // sequence, so the window is ready to show. The form must outlive the
+    // window. Sets the form's beep (the desktop's beep) and end_program
+    // (hide the window and leave the event loop at once).
+    explicit MainWindow(Form1& form, QWidget* parent = nullptr);
+    ~MainWindow() override;
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
+
+    // The widget of a control (nullptr for timers), and a timer's QTimer.
+    QWidget* widget(ControlId id) const { return slot(id).widget; }
+    QTimer* timer(ControlId id) const { return slot(id).timer; }
+
+protected:
+    bool event(QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void paintEvent(QPaintEvent* e) override;
+
+private:
+    struct Slot {
+        QWidget* widget = nullptr;
+        QTimer* timer = nullptr;
+    };
+    const Slot& slot(ControlId id) const { return slots_[static_cast<std::size_t>(id)]; }
+
+    void build();
+    void build_control(Control& c, QWidget* container);
+    void set_focus_order();
+    void apply(Control& c, Property p);
+    void end_program();
+
+    Form1& form_;
+    std::array<Slot, control_count> slots_{};
+    QPixmap background_;
+    int observer_key_ = -1;
+    bool activated_ = false;
+    bool ended_ = false;
+};
+
+} // namespace korvel::ui

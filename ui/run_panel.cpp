@@ -1,0 +1,49 @@
+#include "ui/run_panel.h"
+
+#include <QApplication>
+#include <QStyle>
+#include <QStyleFactory>
+
+#include <cstdio>
+
+namespace korvel {
+
+// The signal handlers come first: a signal that arrives while the window is
+// being built waits in the pipe and runs the Exit sequence once the event
+// loop runs.
+PanelSession::PanelSession(Port& port) : form_(port), window_(form_)
+{
+    termination_.on_signal = [this](int) { form_.form_unload(); };
+}
+
+int PanelSession::exec()
+{
+    const int status = QApplication::exec();
+    if (!form_.ended())
+        form_.form_unload();
+    return status;
+}
+
+int run_panel(int argc, char** argv, Port& port)
+{
+    QApplication app(argc, argv);
+
+    // Qt has taken its own options (-platform, -style ...) out of argv.
+    const QStringList rest = QCoreApplication::arguments();
+    for (qsizetype i = 1; i < rest.size(); ++i)
+        std::fprintf(stderr, "%s: ignoring argument '%s': the panel takes no options of its own\n",
+                     argv[0], qPrintable(rest[i]));
+
+    // The layout is fixed to the pixel: the same style and colours on every
+    // desktop.
+    if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"))) {
+        QApplication::setStyle(fusion);
+        QApplication::setPalette(fusion->standardPalette());
+    }
+
+    PanelSession session(port);
+    session.window().show();
+    return session.exec();
+}
+
+} // namespace korvel

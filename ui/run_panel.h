@@ -1,0 +1,39 @@
+// The program around the panel: the Qt application, the panel's logic over
+// the port that main() chose, its window, and the termination signals.
+#pragma once
+
+#include "panel/form1.h"
+#include "port/port.h"
+#include "ui/main_window.h"
+#include "ui/termination_signals.h"
+
+namespace korvel {
+
+// The panel's logic over `port`, its window, and SIGINT, SIGTERM and SIGHUP
+// running the Exit sequence. Needs a QApplication.
+class PanelSession {
+public:
+    explicit PanelSession(Port& port);
+    PanelSession(const PanelSession&) = delete;
+    PanelSession& operator=(const PanelSession&) = delete;
+
+    Form1& form() { return form_; }
+    ui::MainWindow& window() { return window_; }
+
+    // Runs the event loop until the panel ends and returns its status.
+    // However the loop ended, the board is left in the safe state: the Exit
+    // sequence runs here unless it already has.
+    int exec();
+
+private:
+    ui::TerminationSignals termination_;
+    Form1 form_;
+    ui::MainWindow window_;
+};
+
+// Runs the panel until it ends; returns the exit status. Every way out
+// (Exit, closing the window, SIGINT, SIGTERM, SIGHUP, the event loop ending
+// otherwise) leaves the board in the safe state.
+int run_panel(int argc, char** argv, Port& port);
+
+} // namespace korvel
