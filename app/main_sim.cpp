@@ -1,9 +1,13 @@
 // korvel-sim: the panel on the built-in simulated board.
+#include "app/guarded_run.h"
 #include "sim/simulated.h"
-#include "ui/run_panel.h"
+
+#include <cstdlib>
 
 int main(int argc, char** argv)
 {
-    auto board = korvel::sim::make_simulated_board();
-    return korvel::run_panel(argc, argv, *board);
+    // Test hook: user actions for tests that drive the real program.
+    const char* actions = std::getenv("KORVEL_SIM_ACTIONS");
+    return korvel::run_guarded(argc, argv, korvel::sim::make_simulated_board,
+                               korvel::sim::reopen_simulated_board, actions ? actions : "");
 }

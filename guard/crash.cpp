@@ -34,7 +34,9 @@ void on_exit()
 
 } // namespace
 
-void install_last_words(GuardedPort& port)
+LastWords::~LastWords() { guarded = nullptr; }
+
+LastWords::LastWords(GuardedPort& port)
 {
     guarded = &port;
 
@@ -53,7 +55,11 @@ void install_last_words(GuardedPort& port)
         sigaction(sig, &sa, nullptr);
 
     std::set_terminate(on_terminate);
-    std::atexit(on_exit);
+    static bool exit_hooked = false;
+    if (!exit_hooked) {
+        std::atexit(on_exit);
+        exit_hooked = true;
+    }
 }
 
 } // namespace korvel::guard

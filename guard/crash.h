@@ -9,7 +9,13 @@
 
 namespace korvel::guard {
 
-// Installs the handlers for `port`, which must live until the process ends.
-void install_last_words(GuardedPort& port);
+// Installs the handlers for `port` while it lives.
+class LastWords {
+public:
+    explicit LastWords(GuardedPort& port);
+    ~LastWords();
+    LastWords(const LastWords&) = delete;
+    LastWords& operator=(const LastWords&) = delete;
+};
 
 } // namespace korvel::guard

@@ -1,5 +1,7 @@
 #include "ui/run_panel.h"
 
+#include "ui/scripted_actions.h"
+
 #include <QApplication>
 #include <QStyle>
 #include <QStyleFactory>
@@ -24,7 +26,7 @@ int PanelSession::exec()
     return status;
 }
 
-int run_panel(int argc, char** argv, Port& port)
+int run_panel(int argc, char** argv, Port& port, std::string_view test_actions)
 {
     QApplication app(argc, argv);
 
@@ -43,6 +45,8 @@ int run_panel(int argc, char** argv, Port& port)
 
     PanelSession session(port);
     session.window().show();
+    if (!test_actions.empty())
+        ui::play_actions(session.form(), session.window(), test_actions);
     return session.exec();
 }
 

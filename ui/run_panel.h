@@ -7,6 +7,8 @@
 #include "ui/main_window.h"
 #include "ui/termination_signals.h"
 
+#include <string_view>
+
 namespace korvel {
 
 // The panel's logic over `port`, its window, and SIGINT, SIGTERM and SIGHUP
@@ -34,6 +36,8 @@ private:
 // Runs the panel until it ends; returns the exit status. Every way out
 // (Exit, closing the window, SIGINT, SIGTERM, SIGHUP, the event loop ending
 // otherwise) leaves the board in the safe state.
-int run_panel(int argc, char** argv, Port& port);
+// test_actions: a script of user actions for tests (ui/scripted_actions.h);
+// empty for users.
+int run_panel(int argc, char** argv, Port& port, std::string_view test_actions = {});
 
 } // namespace korvel
