@@ -1,0 +1,35 @@
+// The whole panel on the simulated board in virtual time: the board on a
+// virtual clock, the panel's logic, and its three timers run from the
+// model. Tests and the benchmark run simulated hours with it in seconds.
+#pragma once
+
+#include "panel/form1.h"
+#include "panel/virtual_timers.h"
+#include "sim/clock.h"
+#include "sim/sim_board.h"
+
+#include <cstdint>
+
+namespace korvel::sim {
+
+class VirtualPanel {
+public:
+    explicit VirtualPanel(std::int64_t clock_hz = DualSlopeConverter::default_clock_hz);
+    VirtualPanel(const VirtualPanel&) = delete;
+    VirtualPanel& operator=(const VirtualPanel&) = delete;
+
+    VirtualClock clock;
+    SimBoard board;
+    Form1 form;
+    VirtualTimers timers;
+
+    // The window's load and first activation.
+    void open();
+    // Command9 while OFF.
+    void power_on();
+    // Sets the three spin controls so that they sum to value (-30000..30000).
+    void set_point(int value);
+    void run_ms(std::int64_t ms) { timers.run_for_ms(ms); }
+};
+
+} // namespace korvel::sim
