@@ -59,6 +59,8 @@ void Form1::timer3_tick()
     c.Label5.set_visible(!under_bit);
 
     get_d5();
+    if (half_digit_unreadable_)
+        return;
 
     // Acceptance.
     if (st.seen_d1 != 2 || st.seen_d2 != 2 || st.seen_d3 != 2 || st.seen_d4 != 2 ||
@@ -66,12 +68,19 @@ void Form1::timer3_tick()
         return;
 
     // Boundary filter: a leading pair 00 or 19 right after a shown 10 or 09
-    // is discarded.
-    const bool discard = (st.d5 == 0 && st.d4 == 0 && st.last_d5 == 1 && st.last_d4 == 0) ||
-                         (st.d5 == 1 && st.d4 == 9 && st.last_d5 == 1 && st.last_d4 == 0) ||
-                         (st.d5 == 0 && st.d4 == 0 && st.last_d5 == 0 && st.last_d4 == 9) ||
-                         (st.d5 == 1 && st.d4 == 9 && st.last_d5 == 0 && st.last_d4 == 9);
-    if (!discard) {
+    // is taken for a glitch at the 10000 boundary and discarded. A reading
+    // that keeps coming is not a glitch: once the filter has discarded
+    // boundary_discard_limit readings in a row, the next one is shown, so
+    // the display cannot stay on an old value for good.
+    const bool boundary = (st.d5 == 0 && st.d4 == 0 && st.last_d5 == 1 && st.last_d4 == 0) ||
+                          (st.d5 == 1 && st.d4 == 9 && st.last_d5 == 1 && st.last_d4 == 0) ||
+                          (st.d5 == 0 && st.d4 == 0 && st.last_d5 == 0 && st.last_d4 == 9) ||
+                          (st.d5 == 1 && st.d4 == 9 && st.last_d5 == 0 && st.last_d4 == 9);
+    const bool discard = boundary && st.boundary_discards < PanelState::boundary_discard_limit;
+    if (discard) {
+        ++st.boundary_discards;
+    } else {
+        st.boundary_discards = 0;
         d5_pol();
         show_reading();
         st.last_d5 = st.d5;
@@ -86,14 +95,19 @@ void Form1::timer3_tick()
 
 void Form1::get_d5()
 {
+    half_digit_unreadable_ = false;
     port_.Out32(st.port_control, st.sel_status);
     const int strobe5 = (port_.Inp32(st.port_status) & reg::st_d5) ? 1 : 0;
     int value5 = 0;
     if (strobe5 == 1) {
         port_.Out32(st.port_control, st.sel_value);
         const auto v = nibble_value(group(port_.Inp32(st.port_status)));
-        if (!v)
-            return; // not a BCD code: the half digit keeps its slot
+        if (!v) {
+            // Not a BCD code: the half digit keeps its slot and the tick
+            // ends without deciding on a reading.
+            half_digit_unreadable_ = true;
+            return;
+        }
         value5 = *v;
     }
     if (value5 == 1 && strobe5 == 1 && st.d5 == 1) {

@@ -142,6 +142,7 @@ void Form1::start_up()
     show_reading();
     st.last_d5 = 0;
     st.last_d4 = 0;
+    st.boundary_discards = 0;
     c.Label1.set_visible(false);
     c.Label5.set_visible(false);
     st.set_word = 0;

@@ -65,6 +65,9 @@ private:
     void show_reading();
 
     Port& port_;
+    // Set by get_d5 when the half digit's lines held no BCD code: the scan
+    // tick ends there.
+    bool half_digit_unreadable_ = false;
 };
 
 // Upper-case hexadecimal without prefix or leading zeros ("0", "A5", "7530").

@@ -40,6 +40,11 @@ struct PanelState {
     // Leading pair of the last reading shown.
     int last_d5 = 0;
     int last_d4 = 0;
+    // Readings the boundary filter discarded in a row since the last one
+    // shown. A reading that keeps coming is real, not a glitch at the
+    // boundary: after this many the next one is shown.
+    int boundary_discards = 0;
+    static constexpr int boundary_discard_limit = 3;
 
     // Sum of the spin controls; its magnitude after a composition in "ZEP".
     std::int16_t set_word = 0;

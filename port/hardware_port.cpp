@@ -278,7 +278,7 @@ void HardwarePort::open_direct(Slot& s)
         known.push_back(hex_base(static_cast<int>(p.base)));
     if (known.empty())
         report(s.base, "no parallel port at this address (no /dev/parport device, " + direct +
-                           "); load ppdev ('modprobe ppdev') or choose another port");
+                           "); load the parallel-port drivers ('modprobe -a parport_pc ppdev') or choose another port");
     else
         report(s.base, "no parallel port at this address (the kernel has ports at " + join(known) +
                            " only, " + direct + "); choose another port");

@@ -32,9 +32,10 @@ int run_panel(int argc, char** argv, Port& port, std::string_view test_actions)
 
     // Qt has taken its own options (-platform, -style ...) out of argv.
     const QStringList rest = QCoreApplication::arguments();
+    const QString program = QCoreApplication::applicationName();
     for (qsizetype i = 1; i < rest.size(); ++i)
         std::fprintf(stderr, "%s: ignoring argument '%s': the panel takes no options of its own\n",
-                     argv[0], qPrintable(rest[i]));
+                     qPrintable(program), qPrintable(rest[i]));
 
     // The layout is fixed to the pixel: the same style and colours on every
     // desktop.

@@ -303,7 +303,7 @@ TEST_F(HardwarePortTest, AbsentPortsReadHighIgnoreWritesAndSayWhyOnce)
     };
     const std::vector<Case> cases = {
         {"no port", [] {}, {"korvel: port 0x378: no parallel port at this address (no /dev/parport device, "
-                             "direct I/O not permitted); load ppdev ('modprobe ppdev') or choose another port"}},
+                             "direct I/O not permitted); load the parallel-port drivers ('modprobe -a parport_pc ppdev') or choose another port"}},
         {"other ports only", [&] { tree.write("proc/sys/dev/parport/parport0/base-addr", "632\t1656\n"); },
          {"ports at 0x278 only", "choose another port"}},
         {"lockdown",

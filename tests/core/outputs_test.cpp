@@ -123,13 +123,14 @@ TEST_F(PanelTest, OtherModesShowTheSumOnly)
 
 TEST_F(PanelTest, ResetRunsTheCompositionOncePerMovedControlAndEndsAtZero)
 {
+    int runs = 0;
     for (const char* m : {"ZEP", "DPC", "DVM"}) {
         SCOPED_TRACE(m);
         power();
         mode("ZEP");
         set_point(-300, 0, 42);
         mode(m);
-        int runs = 0;
+        runs = 0;
         for (Control* spin : {&f.c.VScroll1, &f.c.VScroll2, &f.c.VScroll3})
             spin->handler = [&] {
                 ++runs;

@@ -308,12 +308,13 @@ TEST_F(ReaderTest, BoundaryFilter)
         EXPECT_EQ(flags(), 0);
         EXPECT_TRUE(f.c.Timer1.enabled());
     }
+    scan(0, 1, 0, 0, 0); // 01 after 10: shown
+    EXPECT_EQ(f.c.dvm_reading.text(), "+01000");
+    scan(1, 0, 5, 5, 5);
     scan(1, 9, 0, 0, 0); // 19 after 10: discarded
     EXPECT_EQ(f.c.dvm_reading.text(), "+10555");
     scan(1, 0, 9, 9, 9); // 10 after 10: shown
     EXPECT_EQ(f.c.dvm_reading.text(), "+10999");
-    scan(0, 1, 0, 0, 0); // 01 after 10: shown
-    EXPECT_EQ(f.c.dvm_reading.text(), "+01000");
     scan(0, 9, 9, 9, 9);
     EXPECT_EQ(f.c.dvm_reading.text(), "+09999");
     scan(0, 0, 0, 0, 1); // 00 after 09: discarded
@@ -323,6 +324,55 @@ TEST_F(ReaderTest, BoundaryFilter)
     EXPECT_EQ(f.c.dvm_reading.text(), "+10000");
     EXPECT_EQ(f.st.last_d5, 1);
     EXPECT_EQ(f.st.last_d4, 0);
+}
+
+TEST_F(ReaderTest, AReadingThatKeepsComingPassesTheBoundaryFilter)
+{
+    scan(1, 0, 5, 0, 0);
+    for (int i = 0; i < PanelState::boundary_discard_limit; ++i)
+        scan(0, 0, 5, 0, 0); // a glitch would not come back every time
+    EXPECT_EQ(f.c.dvm_reading.text(), "+10500");
+    scan(0, 0, 5, 0, 0);
+    EXPECT_EQ(f.c.dvm_reading.text(), "+00500");
+    EXPECT_EQ(f.st.boundary_discards, 0);
+
+    // A reading shown in between starts the count again.
+    scan(0, 9, 0, 0, 0);
+    scan(0, 0, 1, 0, 0);
+    scan(0, 0, 1, 0, 0);
+    scan(0, 9, 1, 0, 0);
+    scan(0, 0, 1, 0, 0);
+    scan(0, 0, 1, 0, 0);
+    EXPECT_EQ(f.c.dvm_reading.text(), "+09100");
+}
+
+TEST_F(ReaderTest, AnUnreadableHalfDigitDefersTheDecision)
+{
+    f.c.Timer1.set_enabled(false);
+    f.c.Timer3.set_enabled(true);
+    for (int w : {8, 4, 2}) {
+        digit_tick(w, 3);
+        digit_tick(w, 3);
+    }
+    digit_tick(1, 3);
+    half_digit_tick(0);
+    EXPECT_EQ(f.st.seen_d5, 2);
+    EXPECT_EQ(f.st.seen_d1, 1);
+
+    // D1 confirms in the same tick as the half-digit lines carry no BCD
+    // code: the tick ends without a decision on the reading.
+    BoardLines digit = lines, half = lines;
+    digit.strobes = 1;
+    digit.value = 3;
+    half.d5 = true;
+    half.value = 12;
+    port.responder = nullptr;
+    port.script = {digit.status(8), digit.status(12), half.status(0), half.status(0),
+                   half.status(0), half.status(12)};
+    f.timer3_tick();
+    EXPECT_EQ(f.st.seen_d1, 2);
+    EXPECT_TRUE(f.c.Timer3.enabled());
+    EXPECT_EQ(f.c.dvm_reading.text(), "+00000");
 }
 
 } // namespace
