@@ -6,9 +6,14 @@
 #include "sim/clock.h"
 #include "sim/sim_board.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace korvel::sim {
 
@@ -86,9 +91,86 @@ private:
     RealClock clock_;
 };
 
+// One owner per board: the process that runs a board kept in a state file
+// holds an exclusive lock on "<file>.lock", which names its pid. The lock
+// goes with the process, however it ends.
+class BoardLock {
+public:
+    BoardLock() = default;
+    BoardLock(const BoardLock&) = delete;
+    BoardLock& operator=(const BoardLock&) = delete;
+    ~BoardLock()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+
+    // Takes the lock; false when another process holds it (*holder: its
+    // pid as written in the lock file, or empty).
+    bool take(const std::string& path, std::string* holder)
+    {
+        const std::string lock_path = path + ".lock";
+        fd_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ < 0)
+            return true; // no lock to be had: run as before
+        if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            char buf[32] = {};
+            const ssize_t n = pread(fd_, buf, sizeof buf - 1, 0);
+            holder->assign(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+            while (!holder->empty() && (holder->back() == '\n' || holder->back() == ' '))
+                holder->pop_back();
+            close(fd_);
+            fd_ = -1;
+            return false;
+        }
+        const std::string pid = std::to_string(getpid()) + "\n";
+        if (ftruncate(fd_, 0) == 0)
+            (void)!pwrite(fd_, pid.data(), pid.size(), 0);
+        return true;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// The board of another korvel-sim: nothing answers here.
+class HeldBoard : public Port {
+public:
+    std::int16_t Inp32(std::int16_t) override { return 255; }
+    void Out32(std::int16_t, std::int16_t) override {}
+};
+
+// A board kept in a state file, with its lock held for the whole run.
+class LockedBoard : public Port {
+public:
+    explicit LockedBoard(std::unique_ptr<BoardLock> lock) : lock_(std::move(lock)) {}
+    std::int16_t Inp32(std::int16_t address) override { return board_.Inp32(address); }
+    void Out32(std::int16_t address, std::int16_t value) override { board_.Out32(address, value); }
+
+private:
+    std::unique_ptr<BoardLock> lock_; // taken before the board starts the file afresh
+    SimulatedBoard board_;
+};
+
 } // namespace
 
-std::unique_ptr<Port> make_simulated_board() { return std::make_unique<SimulatedBoard>(); }
+std::unique_ptr<Port> make_simulated_board()
+{
+    const char* path = std::getenv("KORVEL_SIM_STATE");
+    if (!path || !*path)
+        return std::make_unique<SimulatedBoard>();
+    auto lock = std::make_unique<BoardLock>();
+    std::string holder;
+    if (!lock->take(path, &holder)) {
+        const std::string who = holder.empty() ? "another korvel-sim" : "process " + holder;
+        std::fprintf(stderr,
+                     "korvel-sim: port 0x378: the simulated board in %s is held by %s; the port "
+                     "reads as absent here: stop that korvel-sim first\n",
+                     path, who.c_str());
+        return std::make_unique<HeldBoard>();
+    }
+    return std::make_unique<LockedBoard>(std::move(lock));
+}
 
 std::unique_ptr<Port> reopen_simulated_board()
 {
