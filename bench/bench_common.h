@@ -1,10 +1,14 @@
-// Pieces shared by the two modes of korvel-bench.
+// Pieces shared by the modes of korvel-bench.
 #pragma once
 
+#include "panel/form1.h"
 #include "port/port.h"
+#include "sim/board_state.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace korvel::bench {
@@ -41,9 +45,58 @@ inline double quantile(std::vector<int> v, double q)
     return v[std::min(i, v.size() - 1)];
 }
 
+// The three timers of the panel, in the order the figures list them.
+inline std::array<Control*, 3> panel_timers(Form1& form)
+{
+    return {&form.c.Timer1, &form.c.Timer2, &form.c.Timer3};
+}
+
+// The user's part of every run: ON (mode "ZEP", where the panel starts),
+// then the set-point on the Coarse and Fine spin controls.
+inline void switch_on(Form1& form, int set_point)
+{
+    form.c.Command9.fire();
+    const int coarse = std::max(-20000, std::min(20000, set_point));
+    form.c.VScroll1.set_value(coarse);
+    form.c.VScroll3.set_value(set_point - coarse);
+}
+
+// The safe state of the board: 255 latched into the low latch, 12 left on
+// the control register.
+inline bool board_left_safe(const sim::BoardState& s)
+{
+    return s.latch_lo == 255 && s.control == 12;
+}
+
+// What a run measured, over `seconds` of its time (simulated or real).
+struct Figures {
+    double seconds = 0;
+    double conversions = 0;
+    int shown = 0;
+    int scans = 0;
+    std::vector<int> scan_ticks;      // Timer3 ticks of each scan, the ending tick included
+    std::uint64_t ticks[3] = {};      // Timer1, Timer2, Timer3
+    double running_s[3] = {};         // time each timer ran
+    int nominal[3] = {};              // ticks per second of each timer's interval
+    std::string reading;              // the voltmeter's read-out at the end
+};
+
+// The nominal rates of the panel's timers, from their design intervals.
+void set_nominal_rates(Figures& f, Form1& form);
+
+// The lines every mode prints: conversions, readings shown, scan length and
+// the three timers' rates.
+void print_rates(const Figures& f);
+
 #if defined(KORVEL_BENCH_REALTIME)
 // Runs korvel-sim's board in real time under real QTimers (no window).
 int run_realtime(int argc, char** argv, double seconds, int set_point);
+#endif
+
+#if defined(KORVEL_BENCH_WINDOW)
+// Runs korvel-sim's window, offscreen unless a platform is chosen, over the
+// simulated board in real time.
+int run_window(int argc, char** argv, double seconds, int set_point);
 #endif
 
 } // namespace korvel::bench

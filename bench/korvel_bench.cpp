@@ -2,6 +2,8 @@
 //
 //   korvel-bench [--seconds S] [--set-point V]   virtual time (default)
 //   korvel-bench --realtime S [--set-point V]    real QTimers, no window
+//   korvel-bench --window S [--set-point V]      korvel-sim's window, offscreen
+//                                                unless QT_QPA_PLATFORM is set
 //
 // The virtual run puts the whole panel on the board at its default clock
 // and prints: readings shown per second against conversions per second, the
@@ -14,7 +16,9 @@
 #include "sim/clock.h"
 #include "sim/sim_board.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,23 +30,17 @@ namespace {
 
 constexpr double ns_per_s = 1e9;
 
-struct Figures {
+// A virtual run: the figures, and how fast the run went.
+struct VirtualRun : Figures {
     std::int64_t clock_hz = 0;
     int set_point = 0;
-    double seconds = 0;
-    double conversions = 0;
-    int shown = 0;
-    int scans = 0;
-    std::vector<int> scan_ticks;
-    std::uint64_t ticks[3] = {};
-    double running_s[3] = {};
     double wall_s = 0;
-    std::string reading;
+    bool left_safe = false;
 };
 
-Figures run_virtual(std::int64_t clock_hz, int set_point, double seconds)
+VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds)
 {
-    Figures f;
+    VirtualRun f;
     f.clock_hz = clock_hz;
     f.set_point = set_point;
     f.seconds = seconds;
@@ -58,7 +56,8 @@ Figures run_virtual(std::int64_t clock_hz, int set_point, double seconds)
     });
 
     // Time each timer runs, and every scan's length.
-    Control* const timer_controls[3] = {&form.c.Timer1, &form.c.Timer2, &form.c.Timer3};
+    const auto timer_controls = panel_timers(form);
+    set_nominal_rates(f, form);
     std::int64_t started_at[3] = {-1, -1, -1};
     std::uint64_t scan_start = 0;
     form.c.observe([&](Control& c, Property p) {
@@ -88,10 +87,7 @@ Figures run_virtual(std::int64_t clock_hz, int set_point, double seconds)
 
     form.form_load();
     form.form_activate();
-    form.c.Command9.fire();
-    const int coarse = std::max(-20000, std::min(20000, set_point));
-    form.c.VScroll1.set_value(coarse);
-    form.c.VScroll3.set_value(set_point - coarse);
+    switch_on(form, set_point);
 
     const auto wall0 = std::chrono::steady_clock::now();
     timers.run_for_ns(static_cast<std::int64_t>(seconds * ns_per_s));
@@ -107,32 +103,22 @@ Figures run_virtual(std::int64_t clock_hz, int set_point, double seconds)
                     static_cast<double>(sim::DualSlopeConverter::cycle_clocks);
     f.reading = form.c.dvm_reading.text();
     form.c.Command12.fire(); // leave the board safe, as every run of the panel does
+    f.left_safe = board_left_safe(board.state());
     return f;
 }
 
-void print_main(const Figures& f)
+void print_main(const VirtualRun& f)
 {
-    const int nominal[3] = {100, 10, 1000};
     std::printf("Simulated board, virtual time: converter clock %lld Hz, set-point %d, "
                 "%.0f s simulated\n",
                 static_cast<long long>(f.clock_hz), f.set_point, f.seconds);
-    std::printf("  conversions         %8.3f /s\n", f.conversions / f.seconds);
-    std::printf("  readings shown      %8.3f /s  (%.0f%% of conversions; scans ended %.3f /s)\n",
-                f.shown / f.seconds, 100.0 * f.shown / f.conversions, f.scans / f.seconds);
-    std::printf(
-        "  scan length         median %.0f, 95th percentile %.0f Timer3 ticks (%zu scans)\n",
-        quantile(f.scan_ticks, 0.5), quantile(f.scan_ticks, 0.95), f.scan_ticks.size());
-    for (int i = 0; i < 3; ++i)
-        std::printf("  Timer%d              %8.1f ticks/s while running (nominal %d/s), "
-                    "running %.0f%% of the time\n",
-                    i + 1, f.running_s[i] > 0 ? f.ticks[i] / f.running_s[i] : 0.0, nominal[i],
-                    100.0 * f.running_s[i] / f.seconds);
+    print_rates(f);
     std::printf("  speed               %.0f s simulated in %.2f s: %.0fx real time\n", f.seconds,
                 f.wall_s, f.seconds / f.wall_s);
     std::printf("  last reading        %s\n", f.reading.c_str());
 }
 
-void print_row(const Figures& f)
+void print_row(const VirtualRun& f)
 {
     std::printf("  %7lld Hz  set-point %6d   %6.3f conv/s   %6.3f shown/s   scan median %3.0f  "
                 "p95 %5.0f ticks   reading %s\n",
@@ -145,35 +131,80 @@ void print_row(const Figures& f)
 
 } // namespace korvel::bench
 
+namespace {
+
+// The number in `text`, whole of it; false when there is none.
+bool parse_number(const char* text, double* out)
+{
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v))
+        return false;
+    *out = v;
+    return true;
+}
+
+int usage(const char* problem, const char* arg)
+{
+    std::fprintf(stderr,
+                 "korvel-bench: %s '%s'; use [--seconds S] [--set-point V] or --realtime S or "
+                 "--window S [--set-point V]\n",
+                 problem, arg);
+    return 2;
+}
+
+// Longest real-time run: the end is a QTimer, whose interval is an int of ms.
+constexpr double max_real_seconds = 1e6;
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     using namespace korvel::bench;
     double seconds = 600;
-    double realtime = 0;
-    int set_point = 12345;
+    // NaN: not asked for (parse_number never gives one).
+    double realtime = std::nan("");
+    double window = std::nan("");
+    double set_point_value = 12345;
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
-        if (!std::strcmp(argv[i], "--seconds") && has_value)
-            seconds = std::atof(argv[++i]);
-        else if (!std::strcmp(argv[i], "--realtime") && has_value)
-            realtime = std::atof(argv[++i]);
-        else if (!std::strcmp(argv[i], "--set-point") && has_value)
-            set_point = std::atoi(argv[++i]);
-        else {
-            std::fprintf(stderr,
-                         "korvel-bench: unknown argument '%s'; use [--seconds S] "
-                         "[--set-point V] [--realtime S]\n",
-                         argv[i]);
-            return 2;
-        }
+        double* target = nullptr;
+        if (!std::strcmp(argv[i], "--seconds"))
+            target = &seconds;
+        else if (!std::strcmp(argv[i], "--realtime"))
+            target = &realtime;
+        else if (!std::strcmp(argv[i], "--window"))
+            target = &window;
+        else if (!std::strcmp(argv[i], "--set-point"))
+            target = &set_point_value;
+        else
+            return usage("unknown argument", argv[i]);
+        if (!has_value)
+            return usage("no value after", argv[i]);
+        if (!parse_number(argv[i + 1], target))
+            return usage("not a number", argv[i + 1]);
+        ++i;
     }
-    if (seconds <= 0 || set_point < -30000 || set_point > 30000) {
-        std::fprintf(stderr, "korvel-bench: --seconds must be positive and --set-point within "
-                             "-30000..30000\n");
+    if (seconds <= 0 || set_point_value < -30000 || set_point_value > 30000 ||
+        set_point_value != static_cast<int>(set_point_value)) {
+        std::fprintf(stderr, "korvel-bench: --seconds must be positive and --set-point a whole "
+                             "number within -30000..30000\n");
         return 2;
     }
+    const bool realtime_given = !std::isnan(realtime);
+    const bool window_given = !std::isnan(window);
+    const auto valid = [](double s) { return s > 0 && s <= max_real_seconds; };
+    if ((realtime_given && !valid(realtime)) || (window_given && !valid(window)) ||
+        (realtime_given && window_given)) {
+        std::fprintf(stderr, "korvel-bench: give one of --realtime S or --window S, with S above "
+                             "0 and at most %.0f seconds\n",
+                     max_real_seconds);
+        return 2;
+    }
+    const int set_point = static_cast<int>(set_point_value);
 
-    if (realtime > 0) {
+    if (realtime_given) {
 #if defined(KORVEL_BENCH_REALTIME)
         return run_realtime(argc, argv, realtime, set_point);
 #else
@@ -182,14 +213,36 @@ int main(int argc, char** argv)
         return 2;
 #endif
     }
+    if (window_given) {
+#if defined(KORVEL_BENCH_WINDOW)
+        return run_window(argc, argv, window, set_point);
+#else
+        std::fprintf(stderr, "korvel-bench: --window needs the panel's window (korvel_ui), which "
+                             "this build lacks; install qt6-base-dev and configure again with "
+                             "KORVEL_BUILD_UI=ON\n");
+        return 2;
+#endif
+    }
 
-    print_main(run_virtual(korvel::sim::DualSlopeConverter::default_clock_hz, set_point, seconds));
+    bool all_safe = true;
+    const auto run = [&](std::int64_t hz, int v) {
+        VirtualRun r = run_virtual(hz, v, seconds);
+        if (!r.left_safe) {
+            std::fprintf(stderr, "korvel-bench: the run at %lld Hz, set-point %d, did not leave "
+                                 "the board in the safe state: the Exit sequence is broken\n",
+                         static_cast<long long>(hz), v);
+            all_safe = false;
+        }
+        return r;
+    };
+    const std::int64_t default_hz = korvel::sim::DualSlopeConverter::default_clock_hz;
+    print_main(run(default_hz, set_point));
 
     std::printf("\nOther clocks and inputs (%.0f s simulated each):\n", seconds);
     for (std::int64_t hz : {120'000, 125'000, 200'000})
         for (int v : {15432, 5432})
-            print_row(run_virtual(hz, v, seconds));
+            print_row(run(hz, v));
     for (int v : {-700, 25000})
-        print_row(run_virtual(korvel::sim::DualSlopeConverter::default_clock_hz, v, seconds));
-    return 0;
+        print_row(run(default_hz, v));
+    return all_safe ? 0 : 1;
 }

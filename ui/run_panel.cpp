@@ -26,6 +26,16 @@ int PanelSession::exec()
     return status;
 }
 
+void use_panel_style()
+{
+    // The layout is fixed to the pixel: the same style and colours on every
+    // desktop.
+    if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"))) {
+        QApplication::setStyle(fusion);
+        QApplication::setPalette(fusion->standardPalette());
+    }
+}
+
 int run_panel(int argc, char** argv, Port& port, std::string_view test_actions)
 {
     QApplication app(argc, argv);
@@ -37,12 +47,7 @@ int run_panel(int argc, char** argv, Port& port, std::string_view test_actions)
         std::fprintf(stderr, "%s: ignoring argument '%s': the panel takes no options of its own\n",
                      qPrintable(program), qPrintable(rest[i]));
 
-    // The layout is fixed to the pixel: the same style and colours on every
-    // desktop.
-    if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"))) {
-        QApplication::setStyle(fusion);
-        QApplication::setPalette(fusion->standardPalette());
-    }
+    use_panel_style();
 
     PanelSession session(port);
     session.window().show();

@@ -33,6 +33,10 @@ private:
     ui::MainWindow window_;
 };
 
+// The one style and palette the fixed layout is drawn for, the same on every
+// desktop. Needs a QApplication.
+void use_panel_style();
+
 // Runs the panel until it ends; returns the exit status. Every way out
 // (Exit, closing the window, SIGINT, SIGTERM, SIGHUP, the event loop ending
 // otherwise) leaves the board in the safe state.

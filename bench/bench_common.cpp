@@ -1,0 +1,35 @@
+#include "bench/bench_common.h"
+
+#include <cstdio>
+
+namespace korvel::bench {
+
+void set_nominal_rates(Figures& f, Form1& form)
+{
+    const auto timers = panel_timers(form);
+    for (int i = 0; i < 3; ++i) {
+        const int ms = timers[i]->design().interval_ms;
+        f.nominal[i] = ms > 0 ? 1000 / ms : 0;
+    }
+}
+
+void print_rates(const Figures& f)
+{
+    const double s = f.seconds > 0 ? f.seconds : 1;
+    std::printf("  conversions         %8.3f /s\n", f.conversions / s);
+    std::printf("  readings shown      %8.3f /s  (%.0f%% of conversions; scans ended %.3f /s)\n",
+                f.shown / s, f.conversions > 0 ? 100.0 * f.shown / f.conversions : 0.0,
+                f.scans / s);
+    std::printf(
+        "  scan length         median %.0f, 95th percentile %.0f Timer3 ticks (%zu scans)\n",
+        quantile(f.scan_ticks, 0.5), quantile(f.scan_ticks, 0.95), f.scan_ticks.size());
+    for (int i = 0; i < 3; ++i) {
+        const double rate =
+            f.running_s[i] > 0 ? static_cast<double>(f.ticks[i]) / f.running_s[i] : 0.0;
+        std::printf("  Timer%d              %8.1f ticks/s while running (nominal %d/s), "
+                    "running %.0f%% of the time\n",
+                    i + 1, rate, f.nominal[i], 100.0 * f.running_s[i] / s);
+    }
+}
+
+} // namespace korvel::bench

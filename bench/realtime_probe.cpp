@@ -1,0 +1,142 @@
+#include "bench/realtime_probe.h"
+
+#include <QEvent>
+#include <QTimer>
+#include <QTimerEvent>
+
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace korvel::bench {
+
+namespace {
+
+// User and system time of the whole process so far.
+double process_cpu_seconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double seconds_between(std::chrono::steady_clock::time_point a,
+                       std::chrono::steady_clock::time_point b)
+{
+    return std::chrono::duration<double>(b - a).count();
+}
+
+} // namespace
+
+RealtimeProbe::RealtimeProbe(Form1& form, CountingPort& port, sim::SimBoard& board,
+                             std::array<QTimer*, 3> timers)
+    : form_(form), port_(port), board_(board), controls_(panel_timers(form)), timers_(timers)
+{
+    set_nominal_rates(figures_, form_);
+    for (QTimer* t : timers_)
+        t->installEventFilter(this);
+    observer_key_ = form_.c.observe([this](Control& c, Property p) {
+        if (p == Property::Enabled)
+            on_enabled(c);
+    });
+    const auto now = Clock::now();
+    for (auto& since : running_since_)
+        since = now;
+}
+
+RealtimeProbe::~RealtimeProbe()
+{
+    form_.c.forget(observer_key_);
+    for (QTimer* t : timers_)
+        t->removeEventFilter(this);
+}
+
+bool RealtimeProbe::eventFilter(QObject* watched, QEvent* e)
+{
+    if (e->type() != QEvent::Timer)
+        return false;
+    for (int i = 0; i < 3; ++i) {
+        if (watched == timers_[i] &&
+            static_cast<QTimerEvent*>(e)->timerId() == timers_[i]->timerId() &&
+            controls_[i]->enabled()) {
+            ++ticks_[i];
+            port_.reads_in_tick = 0;
+        }
+    }
+    return false;
+}
+
+void RealtimeProbe::on_enabled(Control& c)
+{
+    const auto now = Clock::now();
+    for (int i = 0; i < 3; ++i) {
+        if (&c != controls_[i])
+            continue;
+        if (c.enabled())
+            running_since_[i] = now;
+        else if (measuring_)
+            figures_.running_s[i] += seconds_between(running_since_[i], now);
+    }
+    // A scan runs from Timer3's start to its stop by the scan's last tick,
+    // which hands over to Timer1 again; the Exit and OFF stop Timer1 first.
+    if (&c == &form_.c.Timer3) {
+        if (c.enabled()) {
+            scan_started_at_ = ticks_[2];
+        } else if (measuring_ && form_.c.Timer1.enabled()) {
+            ++figures_.scans;
+            figures_.scan_ticks.push_back(static_cast<int>(ticks_[2] - scan_started_at_));
+            if (port_.reads_in_tick == reads_of_a_shown_reading)
+                ++figures_.shown;
+        }
+    }
+}
+
+double RealtimeProbe::conversions_so_far()
+{
+    return static_cast<double>(board_.converter().clocks()) /
+           static_cast<double>(sim::DualSlopeConverter::cycle_clocks);
+}
+
+void RealtimeProbe::start()
+{
+    if (measuring_ || stopped_)
+        return;
+    measuring_ = true;
+    conversions0_ = conversions_so_far();
+    cpu0_ = process_cpu_seconds();
+    wall0_ = Clock::now();
+    for (int i = 0; i < 3; ++i) {
+        ticks_at_start_[i] = ticks_[i];
+        running_since_[i] = wall0_;
+    }
+}
+
+void RealtimeProbe::stop()
+{
+    if (!measuring_)
+        return;
+    const auto now = Clock::now();
+    cpu_s_ = process_cpu_seconds() - cpu0_;
+    figures_.seconds = seconds_between(wall0_, now);
+    for (int i = 0; i < 3; ++i) {
+        if (controls_[i]->enabled())
+            figures_.running_s[i] += seconds_between(running_since_[i], now);
+        figures_.ticks[i] = ticks_[i] - ticks_at_start_[i];
+    }
+    figures_.conversions = conversions_so_far() - conversions0_;
+    figures_.reading = form_.c.dvm_reading.text();
+    measuring_ = false;
+    stopped_ = true;
+}
+
+void RealtimeProbe::print(const std::string& title, int set_point) const
+{
+    const Figures& f = figures_;
+    std::printf("%s: set-point %d, %.1f s\n", title.c_str(), set_point, f.seconds);
+    print_rates(f);
+    std::printf("  CPU while ON        %.1f%% of one core (%.2f s in %.2f s)\n",
+                f.seconds > 0 ? 100 * cpu_s_ / f.seconds : 0.0, cpu_s_, f.seconds);
+    std::printf("  last reading        %s\n", f.reading.c_str());
+}
+
+} // namespace korvel::bench
