@@ -1,28 +1,142 @@
 #include "guard/crash.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <signal.h>
+#include <string>
+#include <unistd.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/common_interface_defs.h>
+#endif
 
 namespace korvel::guard {
 
 namespace {
 
 GuardedPort* guarded = nullptr;
+std::terminate_handler previous_terminate = nullptr;
 
-void on_crash(int sig)
+// Signals whose default action ends the program (SIGKILL and SIGSTOP aside,
+// which cannot be caught). The crash signals come first.
+constexpr int fatal_signals[] = {
+    SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL, SIGQUIT, SIGTRAP, SIGSYS, SIGXCPU, SIGXFSZ,
+    SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF,
+    SIGPOLL, SIGPWR, SIGSTKFLT,
+};
+
+// Writes text to standard error with plain system calls only.
+void say(const char* text) noexcept
 {
-    if (guarded)
+    std::size_t left = std::strlen(text);
+    while (left > 0) {
+        const ssize_t n = ::write(STDERR_FILENO, text, left);
+        if (n <= 0)
+            return;
+        text += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+void say_number(int value) noexcept
+{
+    char digits[12];
+    int n = 0;
+    unsigned v = value < 0 ? 0u : static_cast<unsigned>(value);
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0 && n < 11);
+    char text[12];
+    for (int i = 0; i < n; ++i)
+        text[i] = digits[n - 1 - i];
+    text[n] = '\0';
+    say(text);
+}
+
+// The signal's name, from a fixed table (strsignal may allocate).
+const char* signal_name(int sig) noexcept
+{
+    switch (sig) {
+    case SIGSEGV: return "SIGSEGV";
+    case SIGBUS: return "SIGBUS";
+    case SIGABRT: return "SIGABRT";
+    case SIGFPE: return "SIGFPE";
+    case SIGILL: return "SIGILL";
+    case SIGQUIT: return "SIGQUIT";
+    case SIGTRAP: return "SIGTRAP";
+    case SIGSYS: return "SIGSYS";
+    case SIGXCPU: return "SIGXCPU";
+    case SIGXFSZ: return "SIGXFSZ";
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    case SIGPIPE: return "SIGPIPE";
+    case SIGALRM: return "SIGALRM";
+    case SIGUSR1: return "SIGUSR1";
+    case SIGUSR2: return "SIGUSR2";
+    case SIGVTALRM: return "SIGVTALRM";
+    case SIGPROF: return "SIGPROF";
+    case SIGPOLL: return "SIGPOLL";
+    case SIGPWR: return "SIGPWR";
+    case SIGSTKFLT: return "SIGSTKFLT";
+    default: return nullptr;
+    }
+}
+
+bool is_crash(int sig)
+{
+    return sig == SIGSEGV || sig == SIGBUS || sig == SIGABRT || sig == SIGFPE || sig == SIGILL ||
+           sig == SIGTRAP || sig == SIGSYS;
+}
+
+void on_fatal_signal(int sig)
+{
+    const int saved_errno = errno;
+    if (guarded) {
         guarded->finish();
-    // SA_RESETHAND restored the default action: end as the crash would have.
+        // One line, with plain writes only: what ended the panel, that the
+        // board is safe, and what to do.
+        say("korvel: ");
+        say(is_crash(sig) ? "the panel crashed (" : "the panel was ended by ");
+        if (const char* name = signal_name(sig)) {
+            say(name);
+        } else {
+            say("signal ");
+            say_number(sig);
+        }
+        say(is_crash(sig) ? "); every port it drove was put into the safe state; restart it, "
+                            "and report the crash if it happens again\n"
+                          : "; every port it drove was put into the safe state\n");
+    }
+    errno = saved_errno;
+    // SA_RESETHAND restored the default action: end as the signal would have.
     raise(sig);
 }
 
 void on_terminate()
 {
-    if (guarded)
-        guarded->finish();
+    if (!guarded)
+        std::abort(); // LastWords is gone and the old handler back: not reached
+    guarded->finish();
+    // The abort below is this failure's end, not a crash of its own.
+    guarded = nullptr;
+    std::string what = "unknown";
+    try {
+        if (const std::exception_ptr e = std::current_exception())
+            std::rethrow_exception(e);
+        what = "std::terminate called without an exception";
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+    }
+    say(("korvel: the panel failed (uncaught exception: " + what +
+         "); every port it drove was put into the safe state; restart it, and report the "
+         "failure if it happens again\n")
+            .c_str());
     std::abort();
 }
 
@@ -32,9 +146,23 @@ void on_exit()
         guarded->finish();
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+// A sanitizer that finds a fault ends the program with _exit, past every
+// handler above: the board gets its safe state first.
+void on_sanitizer_death()
+{
+    if (guarded)
+        guarded->finish();
+}
+#endif
+
 } // namespace
 
-LastWords::~LastWords() { guarded = nullptr; }
+LastWords::~LastWords()
+{
+    guarded = nullptr;
+    std::set_terminate(previous_terminate);
+}
 
 LastWords::LastWords(GuardedPort& port)
 {
@@ -48,16 +176,31 @@ LastWords::LastWords(GuardedPort& port)
     sigaltstack(&ss, nullptr);
 
     struct sigaction sa{};
-    sa.sa_handler = on_crash;
+    sa.sa_handler = on_fatal_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESETHAND | SA_NODEFER | SA_ONSTACK;
-    for (int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL})
+    for (int sig : fatal_signals) {
+        // A signal that is ignored, or handled by someone, stays so; the
+        // crash signals are always ours. SIGINT, SIGTERM and SIGHUP get the
+        // window's own handler later, which runs the Exit sequence instead.
+        struct sigaction now{};
+        if (!is_crash(sig) && (sigaction(sig, nullptr, &now) != 0 || now.sa_handler != SIG_DFL))
+            continue;
         sigaction(sig, &sa, nullptr);
+    }
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+        struct sigaction now{};
+        if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_DFL)
+            sigaction(sig, &sa, nullptr);
+    }
 
-    std::set_terminate(on_terminate);
+    previous_terminate = std::set_terminate(on_terminate);
     static bool exit_hooked = false;
     if (!exit_hooked) {
         std::atexit(on_exit);
+#if defined(__SANITIZE_ADDRESS__)
+        __sanitizer_set_death_callback(on_sanitizer_death);
+#endif
         exit_hooked = true;
     }
 }

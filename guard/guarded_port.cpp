@@ -3,6 +3,7 @@
 #include "port/registers.h"
 
 #include <sys/mman.h>
+#include <time.h>
 
 #include <new>
 
@@ -30,6 +31,15 @@ constexpr Step safe_sequence[] = {
     {reg::control_offset, reg::safe_control},
 };
 constexpr int safe_steps = sizeof safe_sequence / sizeof safe_sequence[0];
+
+// Whether this thread is inside GuardedPort::Out32: a finish() from a signal
+// handler that interrupted it must not wait for that write.
+thread_local bool this_thread_writing = false;
+
+// A write under way on another thread takes microseconds; one that does not
+// end (a thread stuck in the port) must not hold the safe state back.
+constexpr int in_flight_wait_steps = 1000;   // of 50 us: 50 ms at most
+constexpr long in_flight_wait_ns = 50'000;
 
 } // namespace
 
@@ -82,6 +92,27 @@ GuardedPort::Tracked* GuardedPort::track(int base)
 
 void GuardedPort::Out32(std::int16_t address, std::int16_t value)
 {
+    // Counted before the check, so that finish() either sees this write
+    // under way or this write sees the port closed. The thread's own mark
+    // covers the count on both sides, so that a finish() interrupting this
+    // thread never waits for it.
+    this_thread_writing = true;
+    writing_.fetch_add(1);
+    struct Done {
+        std::atomic<int>& writing;
+        ~Done()
+        {
+            writing.fetch_sub(1);
+            this_thread_writing = false;
+        }
+    } done{writing_};
+    if (closed_.load())
+        return;
+    write_through(address, value);
+}
+
+void GuardedPort::write_through(std::int16_t address, std::int16_t value)
+{
     if (Tracked* t = track(reg::base_of(address))) {
         const int offset = reg::offset_of(address);
         auto matches = [&](int step) {
@@ -110,13 +141,32 @@ bool GuardedPort::is_safe(int base) const
 
 void GuardedPort::make_all_safe() noexcept
 {
+    // Through the tracking, so that a board made safe here counts as safe.
+    struct Through : Port {
+        GuardedPort& port;
+        explicit Through(GuardedPort& p) : port(p) {}
+        std::int16_t Inp32(std::int16_t address) override { return port.inner_.Inp32(address); }
+        void Out32(std::int16_t address, std::int16_t value) override
+        {
+            port.write_through(address, value);
+        }
+    } through(*this);
     for (int i = 0; i < tracked_count_; ++i)
         if (!tracked_[i].safe)
-            write_safe_state(*this, tracked_[i].base);
+            write_safe_state(through, tracked_[i].base);
 }
 
 void GuardedPort::finish() noexcept
 {
+    if (closed_.exchange(true))
+        return;
+    // Let a write that another thread has under way land before the safe
+    // state, not in the middle of it.
+    const int own = this_thread_writing ? 1 : 0;
+    for (int i = 0; i < in_flight_wait_steps && writing_.load() > own; ++i) {
+        timespec pause{0, in_flight_wait_ns};
+        nanosleep(&pause, nullptr);
+    }
     make_all_safe();
     registry_.finished.store(1);
 }

@@ -38,10 +38,15 @@ public:
     void make_all_safe() noexcept;
 
     // The panel's own end: every driven board safe, and the watchdog told
-    // that nothing is left for it to do. Idempotent.
+    // that nothing is left for it to do. From then on no write passes: a
+    // panel still running on another thread while a crash handler finishes
+    // cannot drive the board live again. A write another thread has under
+    // way is waited for (briefly) first. Idempotent; a second call, also
+    // one that interrupts the first, writes nothing.
     void finish() noexcept;
 
     bool is_safe(int base) const;
+    bool finished() const noexcept { return closed_.load(); }
 
 private:
     struct Tracked {
@@ -50,11 +55,15 @@ private:
         bool safe = false;
     };
     Tracked* track(int base);
+    // Tracks the write and passes it on.
+    void write_through(std::int16_t address, std::int16_t value);
 
     Port& inner_;
     Registry& registry_;
     Tracked tracked_[Registry::max_bases];
     int tracked_count_ = 0;
+    std::atomic<bool> closed_{false};
+    std::atomic<int> writing_{0};  // Out32 calls under way, on any thread
 };
 
 // Writes the safe state on the port at `base`: 255 strobed into the low

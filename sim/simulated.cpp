@@ -60,37 +60,6 @@ private:
     SimBoard board_;
 };
 
-// The latches of a korvel-sim that has gone, reached through its file.
-class StateFilePort : public Port {
-public:
-    explicit StateFilePort(BoardState* s) : state_(s) {}
-    ~StateFilePort() override { unmap_state(state_); }
-    StateFilePort(const StateFilePort&) = delete;
-    StateFilePort& operator=(const StateFilePort&) = delete;
-
-    std::int16_t Inp32(std::int16_t address) override
-    {
-        if (reg::base_of(address) != SimBoard::board_base)
-            return 255;
-        const Registers r = registers(*state_);
-        switch (reg::offset_of(address)) {
-        case reg::data_offset: return r.data;
-        case reg::control_offset: return r.control;
-        default: return 255;
-        }
-    }
-    void Out32(std::int16_t address, std::int16_t value) override
-    {
-        if (reg::base_of(address) == SimBoard::board_base)
-            board_write(*state_, reg::offset_of(address), static_cast<std::uint8_t>(value & 255),
-                        clock_.now_ns());
-    }
-
-private:
-    BoardState* state_;
-    RealClock clock_;
-};
-
 // One owner per board: the process that runs a board kept in a state file
 // holds an exclusive lock on "<file>.lock", which names its pid. The lock
 // goes with the process, however it ends.
@@ -131,6 +100,41 @@ public:
 
 private:
     int fd_ = -1;
+};
+
+// The latches of a korvel-sim that has gone, reached through its file.
+class StateFilePort : public Port {
+public:
+    StateFilePort(BoardState* s, std::unique_ptr<BoardLock> lock)
+        : state_(s), lock_(std::move(lock))
+    {
+    }
+    ~StateFilePort() override { unmap_state(state_); }
+    StateFilePort(const StateFilePort&) = delete;
+    StateFilePort& operator=(const StateFilePort&) = delete;
+
+    std::int16_t Inp32(std::int16_t address) override
+    {
+        if (reg::base_of(address) != SimBoard::board_base)
+            return 255;
+        const Registers r = registers(*state_);
+        switch (reg::offset_of(address)) {
+        case reg::data_offset: return r.data;
+        case reg::control_offset: return r.control;
+        default: return 255;
+        }
+    }
+    void Out32(std::int16_t address, std::int16_t value) override
+    {
+        if (reg::base_of(address) == SimBoard::board_base)
+            board_write(*state_, reg::offset_of(address), static_cast<std::uint8_t>(value & 255),
+                        clock_.now_ns());
+    }
+
+private:
+    BoardState* state_;
+    RealClock clock_;
+    std::unique_ptr<BoardLock> lock_;
 };
 
 // The board of another korvel-sim: nothing answers here.
@@ -177,10 +181,16 @@ std::unique_ptr<Port> reopen_simulated_board()
     const char* path = std::getenv("KORVEL_SIM_STATE");
     if (!path || !*path)
         return nullptr;
+    // Only a board no live process holds: the board of a korvel-sim that
+    // found it held belongs to the one that holds it.
+    auto lock = std::make_unique<BoardLock>();
+    std::string holder;
+    if (!lock->take(path, &holder))
+        return nullptr;
     BoardState* s = attach_state_file(path);
     if (!s)
         return nullptr;
-    return std::make_unique<StateFilePort>(s);
+    return std::make_unique<StateFilePort>(s, std::move(lock));
 }
 
 } // namespace korvel::sim
