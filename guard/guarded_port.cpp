@@ -1,6 +1,7 @@
 #include "guard/guarded_port.h"
 
 #include "port/registers.h"
+#include "port/strobe.h"
 
 #include <sys/mman.h>
 #include <time.h>
@@ -10,14 +11,6 @@
 namespace korvel::guard {
 
 namespace {
-
-// The same ten-step strobe countdown as a latch write.
-void strobe_delay() noexcept
-{
-    volatile std::int16_t delay = 10;
-    while (delay != 0)
-        delay = static_cast<std::int16_t>(delay - 1);
-}
 
 // The safe-state sequence on one base, in write order.
 struct Step {

@@ -1,23 +1,10 @@
 // Strobed writes into the board's two output latches and their refresh.
 #include "panel/form1.h"
+#include "port/strobe.h"
 
 #include <cstdint>
 
 namespace korvel {
-
-namespace {
-
-// The strobe lasts as long as this countdown of ten steps takes: a busy
-// wait with no port access and no return to the event loop. volatile keeps
-// the compiler from removing it.
-void strobe_delay()
-{
-    volatile std::int16_t delay = 10;
-    while (delay != 0)
-        delay = static_cast<std::int16_t>(delay - 1);
-}
-
-} // namespace
 
 void Form1::update_output()
 {
