@@ -3,6 +3,7 @@
 #include "port/registers.h"
 
 #include <cerrno>
+#include <dirent.h>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -16,8 +17,26 @@ namespace korvel::guard {
 
 namespace {
 
-// True once `pid` has fully ended: gone, or a zombie. A zombie has closed
-// all its files, so the kernel has released its claim on every ppdev port.
+// The number of threads /proc still lists for `pid`.
+int thread_count(pid_t pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+    DIR* dir = opendir(path);
+    if (!dir)
+        return 0;
+    int n = 0;
+    while (const dirent* e = readdir(dir))
+        if (e->d_name[0] != '.')
+            ++n;
+    closedir(dir);
+    return n;
+}
+
+// True once `pid` has fully ended: gone, or a zombie whose other threads
+// have gone too. Only then has the kernel closed all its files, released
+// its claim on every ppdev port and dropped its locks; the main thread
+// turns zombie while other threads may still be closing them.
 bool has_ended(pid_t pid)
 {
     char path[64];
@@ -34,7 +53,7 @@ bool has_ended(pid_t pid)
     if (!close || close[1] == '\0' || close[2] == '\0')
         return true;
     const char state = close[2];
-    return state == 'Z' || state == 'X';
+    return (state == 'Z' || state == 'X') && thread_count(pid) <= 1;
 }
 
 void wait_until_ended(pid_t pid)
@@ -80,7 +99,13 @@ int secure_after_panel_end(Registry& registry, const Reopen& reopen)
     const int count = std::min(registry.count.load(), Registry::max_bases);
     if (count == 0)
         return 0;
+    // The ports may take a moment to come free after the panel's end.
     std::unique_ptr<Port> port = reopen();
+    for (int i = 0; !port && i < 100; ++i) {
+        timespec ms{0, 1'000'000};
+        nanosleep(&ms, nullptr);
+        port = reopen();
+    }
     if (!port)
         return 0;
     for (int i = 0; i < count; ++i) {
