@@ -96,8 +96,11 @@ bool is_crash(int sig)
 void on_fatal_signal(int sig)
 {
     const int saved_errno = errno;
-    if (guarded) {
+    if (guarded)
         guarded->finish();
+    // Before the first port write (say, the toolkit giving up at start-up,
+    // with its own message) there is no board to speak of.
+    if (guarded && guarded->drove_any()) {
         // One line, with plain writes only: what ended the panel, that the
         // board is safe, and what to do.
         say("korvel: ");

@@ -46,6 +46,8 @@ public:
     void finish() noexcept;
 
     bool is_safe(int base) const;
+    // Whether any write has reached a port yet.
+    bool drove_any() const noexcept { return tracked_count_ > 0; }
     bool finished() const noexcept { return closed_.load(); }
 
 private:
