@@ -115,10 +115,11 @@ public:
 
     // After the program has ended no handler runs.
     bool ended() const { return ended_; }
-    void end() { ended_ = true; }
+    void mark_ended() { ended_ = true; }
 
+    // Every control, in the design table's order.
     auto begin() { return all_.begin(); }
-    auto end_iter() { return all_.end(); }
+    auto end() { return all_.end(); }
 
 #define KORVEL_CONTROL_REF(name) Control& name;
     KORVEL_CONTROLS(KORVEL_CONTROL_REF)

@@ -108,13 +108,8 @@ void Form1::start_up()
     // Safe state on the port the panel was driving.
     safe_state_write();
 
-    // Addresses afresh from the selector, each read from its text.
-    st.port_base = selector_number(c.Combo1.text());
-    st.port_status = static_cast<std::int16_t>(selector_number(c.Combo1.text()) + 1);
-    st.port_control = static_cast<std::int16_t>(selector_number(c.Combo1.text()) + 2);
-    c.Text1.set_text("0x" + hex(st.port_base));
-    c.Text2.set_text("0x" + hex(st.port_status));
-    c.Text3.set_text("0x" + hex(st.port_control));
+    // Addresses afresh from the selector.
+    resolve_addresses();
 
     st.sel_value = reg::ctl_sel_value;
     st.sel_status = reg::ctl_sel_status;
@@ -202,7 +197,7 @@ void Form1::command12_click()
     if (beep)
         beep();
     // From here on no handler runs, the unload handler included.
-    c.end();
+    c.mark_ended();
     if (end_program)
         end_program();
 }

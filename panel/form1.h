@@ -55,8 +55,6 @@ public:
     void timer2_tick();
     void timer3_tick();
 
-    Port& port() { return port_; }
-
 private:
     void resolve_addresses();
     void safe_state_write();

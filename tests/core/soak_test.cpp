@@ -91,8 +91,8 @@ bool board_is_safe(const sim::SimBoard& board)
 std::size_t longest_text(Controls& c)
 {
     std::size_t longest = 0;
-    for (auto it = c.begin(); it != c.end_iter(); ++it)
-        longest = std::max(longest, (*it)->text().size());
+    for (const auto& control : c)
+        longest = std::max(longest, control->text().size());
     return longest;
 }
 
