@@ -63,6 +63,7 @@ void Form1::timer3_tick()
         return;
 
     // Acceptance.
+    bool accepted = false;
     if (st.seen_d1 != 2 || st.seen_d2 != 2 || st.seen_d3 != 2 || st.seen_d4 != 2 ||
         st.seen_d5 != 2)
         return;
@@ -80,6 +81,7 @@ void Form1::timer3_tick()
     if (discard) {
         ++st.boundary_discards;
     } else {
+        accepted = true;
         st.boundary_discards = 0;
         d5_pol();
         show_reading();
@@ -91,6 +93,8 @@ void Form1::timer3_tick()
     c.Timer1.set_enabled(true);
     c.Timer3.set_enabled(false);
     st.seen_d1 = st.seen_d2 = st.seen_d3 = st.seen_d4 = st.seen_d5 = 0;
+    if (accepted && reading_accepted)
+        reading_accepted();
 }
 
 void Form1::get_d5()

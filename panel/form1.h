@@ -23,6 +23,9 @@ public:
     // What the host does for the system beep and to end the program at once.
     std::function<void()> beep;
     std::function<void()> end_program;
+    // Runs once per accepted reading, at the end of the scan tick that
+    // showed it (the reading is on the display and its marks are set).
+    std::function<void()> reading_accepted;
 
     // Window events.
     void form_load();

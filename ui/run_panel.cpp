@@ -36,16 +36,23 @@ void use_panel_style()
     }
 }
 
-int run_panel(int argc, char** argv, Port& port, std::string_view test_actions)
+int run_panel(int argc, char** argv, Port& port, std::string_view test_actions,
+              const PanelExtras& extras)
 {
     QApplication app(argc, argv);
 
     // Qt has taken its own options (-platform, -style ...) out of argv.
     const QStringList rest = QCoreApplication::arguments();
-    const QString program = QCoreApplication::applicationName();
-    for (qsizetype i = 1; i < rest.size(); ++i)
-        std::fprintf(stderr, "%s: ignoring argument '%s': the panel takes no options of its own\n",
-                     qPrintable(program), qPrintable(rest[i]));
+    if (extras.configure) {
+        if (const auto status = extras.configure(rest))
+            return *status;
+    } else {
+        const QString program = QCoreApplication::applicationName();
+        for (qsizetype i = 1; i < rest.size(); ++i)
+            std::fprintf(stderr,
+                         "%s: ignoring argument '%s': the panel takes no options of its own\n",
+                         qPrintable(program), qPrintable(rest[i]));
+    }
 
     use_panel_style();
 
@@ -53,6 +60,8 @@ int run_panel(int argc, char** argv, Port& port, std::string_view test_actions)
     session.window().show();
     if (!test_actions.empty())
         ui::play_actions(session.form(), session.window(), test_actions);
+    // Declared after the session: ends before the panel does.
+    const std::shared_ptr<void> started = extras.start ? extras.start(session) : nullptr;
     return session.exec();
 }
 

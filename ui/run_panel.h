@@ -7,6 +7,11 @@
 #include "ui/main_window.h"
 #include "ui/termination_signals.h"
 
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string_view>
 
 namespace korvel {
@@ -37,11 +42,24 @@ private:
 // desktop. Needs a QApplication.
 void use_panel_style();
 
+// What a program runs around the panel besides the window.
+struct PanelExtras {
+    // Runs once the application exists, with the program's own arguments
+    // (Qt's options taken out), before any port is written. Returns an exit
+    // status to end at once (having said why on standard error), or nothing
+    // to go on. Unset: the program takes no arguments of its own.
+    std::function<std::optional<int>(const QStringList& arguments)> configure;
+    // Runs once the panel has loaded and its window is shown. What it gives
+    // lives until the panel has ended.
+    std::function<std::shared_ptr<void>(PanelSession& session)> start;
+};
+
 // Runs the panel until it ends; returns the exit status. Every way out
 // (Exit, closing the window, SIGINT, SIGTERM, SIGHUP, the event loop ending
 // otherwise) leaves the board in the safe state.
 // test_actions: a script of user actions for tests (ui/scripted_actions.h);
 // empty for users.
-int run_panel(int argc, char** argv, Port& port, std::string_view test_actions = {});
+int run_panel(int argc, char** argv, Port& port, std::string_view test_actions = {},
+              const PanelExtras& extras = {});
 
 } // namespace korvel

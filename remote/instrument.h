@@ -1,0 +1,85 @@
+// What the remote interface and the recorder need of the panel: its
+// settings in the user's terms and its accepted readings. A front end
+// implements it over the panel by running the panel's own operations, so
+// a remote change is exactly what the same change by hand would be.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace korvel::remote {
+
+// One accepted reading of the voltmeter: the signed value shown and its
+// over- and under-range marks.
+struct Reading {
+    int value = 0;
+    bool over = false;
+    bool under = false;
+};
+
+class Instrument {
+public:
+    virtual ~Instrument() = default;
+
+    // "maker,model,serial,version".
+    virtual std::string identity() const = 0;
+
+    // Switching OFF: the board into its safe state and the panel reset.
+    virtual void reset() = 0;
+
+    virtual bool power() const = 0;
+    virtual void set_power(bool on) = 0;
+
+    // "ZEP", "DPC" or "DVM".
+    virtual std::string mode() const = 0;
+    virtual void set_mode(std::string_view mode) = 0;
+
+    // The port selector's items ("&H378" ...), and the one chosen.
+    virtual std::vector<std::string> ports() const = 0;
+    virtual std::string port() const = 0;
+    virtual void set_port(std::string_view item) = 0;
+
+    // The set-point the spin controls add up to, -30000..30000; the caller
+    // checks the range.
+    virtual int setpoint() const = 0;
+    virtual void set_setpoint(int value) = 0;
+
+    // Output bits Q7..Q0 as one byte.
+    virtual int bits() const = 0;
+    virtual void set_bits(int value) = 0;
+
+    // The last reading accepted since the panel was switched ON.
+    virtual std::optional<Reading> last_reading() const = 0;
+
+    // Hooks run once per accepted reading, in the order subscribed.
+    using ReadingHook = std::function<void(const Reading&)>;
+    int subscribe(ReadingHook hook)
+    {
+        hooks_.emplace_back(next_key_, std::move(hook));
+        return next_key_++;
+    }
+    void unsubscribe(int key)
+    {
+        std::erase_if(hooks_, [key](const auto& h) { return h.first == key; });
+    }
+
+protected:
+    // For the implementation: tells every subscriber of a reading.
+    void publish(const Reading& r)
+    {
+        // A copy: a hook may subscribe or unsubscribe.
+        const auto hooks = hooks_;
+        for (const auto& h : hooks)
+            h.second(r);
+    }
+
+private:
+    std::vector<std::pair<int, ReadingHook>> hooks_;
+    int next_key_ = 0;
+};
+
+} // namespace korvel::remote

@@ -1,0 +1,352 @@
+#include "remote/interpreter.h"
+
+#include <array>
+#include <charconv>
+#include <cstdint>
+
+namespace korvel::remote {
+
+namespace {
+
+constexpr int setpoint_limit = 30000;
+
+struct Entry {
+    std::string_view pattern;
+    bool common;
+    bool settable;
+    bool queryable;
+};
+
+// In the order of Interpreter::Id.
+constexpr std::array<Entry, 13> table{{
+    {"IDN", true, false, true},
+    {"RST", true, true, false},
+    {"CLS", true, true, false},
+    {"OPC", true, false, true},
+    {"OUTPut[:STATe]", false, true, true},
+    {"MODE", false, true, true},
+    {"PORT", false, true, true},
+    {"[SOURce]:SETPoint", false, true, true},
+    {"[SOURce]:BITS", false, true, true},
+    {"FETCh", false, false, true},
+    {"READ", false, false, true},
+    {"SYSTem:ERRor[:NEXT]", false, false, true},
+    {"SYSTem:TIMeout", false, true, true},
+}};
+
+// Settable commands without an argument (*RST, *CLS).
+bool takes_argument(std::string_view pattern) { return pattern != "RST" && pattern != "CLS"; }
+
+const std::vector<std::vector<Node>>& patterns()
+{
+    static const std::vector<std::vector<Node>> p = [] {
+        std::vector<std::vector<Node>> v;
+        for (const Entry& e : table)
+            v.push_back(header_pattern(e.pattern));
+        return v;
+    }();
+    return p;
+}
+
+std::string join_header(const Command& cmd)
+{
+    std::string s = cmd.common ? "*" : (cmd.absolute ? ":" : "");
+    for (std::size_t i = 0; i < cmd.mnemonics.size(); ++i)
+        s += (i ? ":" : "") + cmd.mnemonics[i];
+    return s + (cmd.query ? "?" : "");
+}
+
+// A port item's or argument's address: "&H378", "0x378", "#H378" or "888".
+std::optional<long> port_number(std::string_view text)
+{
+    if (text.size() > 2 && text[0] == '&' && (text[1] == 'H' || text[1] == 'h'))
+        return parse_number("#H" + std::string(text.substr(2)));
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        return parse_number("#H" + std::string(text.substr(2)));
+    return parse_number(text);
+}
+
+} // namespace
+
+std::string format_reading(const Reading& r)
+{
+    std::string s = (r.value < 0 ? "" : "+") + std::to_string(r.value);
+    if (r.over)
+        s += ",OR";
+    if (r.under)
+        s += ",UR";
+    return s;
+}
+
+bool Interpreter::resolve(const Command& cmd, std::vector<std::string>& prefix, Step& out)
+{
+    const std::string header = join_header(cmd);
+    auto find = [&](const std::vector<std::string>& written) -> int {
+        for (std::size_t i = 0; i < table.size(); ++i) {
+            if (table[i].common != cmd.common)
+                continue;
+            if (header_matches(written, patterns()[i]))
+                return static_cast<int>(i);
+        }
+        return -1;
+    };
+    int found = -1;
+    if (!cmd.common && !cmd.absolute && !prefix.empty()) {
+        std::vector<std::string> full = prefix;
+        full.insert(full.end(), cmd.mnemonics.begin(), cmd.mnemonics.end());
+        found = find(full);
+        if (found >= 0)
+            prefix = std::move(full);
+    }
+    if (found < 0) {
+        found = find(cmd.mnemonics);
+        if (found >= 0 && !cmd.common)
+            prefix = cmd.mnemonics;
+    }
+    if (!cmd.common && found >= 0)
+        prefix.pop_back(); // the path for the next command: all but the last mnemonic
+    const Entry* e = found >= 0 ? &table[static_cast<std::size_t>(found)] : nullptr;
+    if (!e || (cmd.query && !e->queryable) || (!cmd.query && !e->settable)) {
+        errors_.push(err::undefined_header, header);
+        return false;
+    }
+    const std::size_t wanted = (cmd.query || !takes_argument(e->pattern)) ? 0 : 1;
+    if (cmd.args.size() > wanted) {
+        errors_.push(err::parameter_not_allowed, header);
+        return false;
+    }
+    if (cmd.args.size() < wanted) {
+        errors_.push(err::missing_parameter, header);
+        return false;
+    }
+    out.id = static_cast<Id>(found);
+    out.query = cmd.query;
+    out.arg = wanted ? cmd.args[0] : std::string();
+    return true;
+}
+
+Interpreter::State Interpreter::run_line(std::string_view line)
+{
+    steps_.clear();
+    next_ = 0;
+    replies_.clear();
+    const ParsedLine parsed = parse_line(line);
+    if (parsed.error != 0) {
+        errors_.push(parsed.error, parsed.detail);
+        return State::Done;
+    }
+    std::vector<std::string> prefix;
+    std::vector<Step> steps;
+    for (const Command& cmd : parsed.commands) {
+        Step s{};
+        if (!resolve(cmd, prefix, s))
+            return State::Done;
+        steps.push_back(std::move(s));
+    }
+    steps_ = std::move(steps);
+    return run_steps();
+}
+
+void Interpreter::refuse_too_long()
+{
+    errors_.push(err::too_much_data,
+                 "line longer than " + std::to_string(LineSplitter::max_line) + " bytes, discarded");
+}
+
+Interpreter::State Interpreter::run_steps()
+{
+    while (next_ < steps_.size()) {
+        const Step& s = steps_[next_++];
+        if (s.id == Id::Read) {
+            if (!instrument_.power()) {
+                errors_.push(err::settings_conflict, "no reading while the panel is OFF");
+                continue;
+            }
+            waiting_ = true;
+            return State::Waiting;
+        }
+        run(s);
+    }
+    return State::Done;
+}
+
+Interpreter::State Interpreter::deliver(const Reading& reading)
+{
+    if (!waiting_)
+        return State::Done;
+    waiting_ = false;
+    reply(format_reading(reading));
+    return run_steps();
+}
+
+Interpreter::State Interpreter::timed_out()
+{
+    if (!waiting_)
+        return State::Done;
+    waiting_ = false;
+    errors_.push(err::timeout, "no reading within " + std::to_string(timeout_ms_) + " ms");
+    return run_steps();
+}
+
+std::string Interpreter::take_response()
+{
+    if (replies_.empty())
+        return {};
+    std::string s;
+    for (std::size_t i = 0; i < replies_.size(); ++i)
+        s += (i ? ";" : "") + replies_[i];
+    replies_.clear();
+    return s + '\n';
+}
+
+void Interpreter::run(const Step& s)
+{
+    switch (s.id) {
+    case Id::Idn: reply(instrument_.identity()); break;
+    case Id::Rst: instrument_.reset(); break;
+    case Id::Cls: errors_.clear(); break;
+    case Id::Opc: reply("1"); break;
+    case Id::Power:
+        if (s.query)
+            reply(instrument_.power() ? "1" : "0");
+        else
+            set_power(s.arg);
+        break;
+    case Id::Mode:
+        if (s.query)
+            reply(instrument_.mode());
+        else
+            set_mode(s.arg);
+        break;
+    case Id::Port:
+        if (s.query)
+            reply(instrument_.port());
+        else
+            set_port(s.arg);
+        break;
+    case Id::Setpoint:
+        if (s.query)
+            reply(std::to_string(instrument_.setpoint()));
+        else
+            set_setpoint(s.arg);
+        break;
+    case Id::Bits:
+        if (s.query)
+            reply(std::to_string(instrument_.bits()));
+        else
+            set_bits(s.arg);
+        break;
+    case Id::Fetch:
+        if (auto r = instrument_.last_reading())
+            reply(format_reading(*r));
+        else
+            errors_.push(err::data_stale, "no reading since the panel was switched ON");
+        break;
+    case Id::Read: break; // run_steps waits for it
+    case Id::Error: reply(errors_.pop()); break;
+    case Id::Timeout:
+        if (s.query)
+            reply(std::to_string(timeout_ms_));
+        else
+            set_timeout(s.arg);
+        break;
+    }
+}
+
+void Interpreter::set_power(const std::string& arg)
+{
+    const auto on = parse_boolean(arg);
+    if (!on) {
+        errors_.push(err::illegal_value, "OUTPut takes ON, OFF, 1 or 0");
+        return;
+    }
+    if (*on != instrument_.power())
+        instrument_.set_power(*on);
+}
+
+void Interpreter::set_mode(const std::string& arg)
+{
+    for (std::string_view mode : {"ZEP", "DPC", "DVM"}) {
+        if (mnemonic_matches(arg, mode)) {
+            instrument_.set_mode(mode);
+            return;
+        }
+    }
+    errors_.push(err::illegal_value, "MODE takes ZEP, DPC or DVM");
+}
+
+void Interpreter::set_port(const std::string& arg)
+{
+    const auto wanted = port_number(arg);
+    const std::vector<std::string> items = instrument_.ports();
+    std::string choices;
+    for (const std::string& item : items) {
+        if (wanted && port_number(item) == wanted) {
+            instrument_.set_port(item);
+            return;
+        }
+        choices += (choices.empty() ? "" : ", ") + item;
+    }
+    errors_.push(err::illegal_value, "no such port; the ports are " + choices);
+}
+
+void Interpreter::set_setpoint(const std::string& arg)
+{
+    const auto v = parse_number(arg);
+    if (!v) {
+        errors_.push(err::data_type, "SETPoint takes a number");
+        return;
+    }
+    if (*v < -setpoint_limit || *v > setpoint_limit) {
+        errors_.push(err::out_of_range, "the set-point lies within -30000..30000");
+        return;
+    }
+    if (!instrument_.power()) {
+        errors_.push(err::settings_conflict, "the spin controls move only while the panel is ON");
+        return;
+    }
+    if (instrument_.mode() != "ZEP") {
+        errors_.push(err::settings_conflict, "the set-point is driven in mode ZEP");
+        return;
+    }
+    instrument_.set_setpoint(static_cast<int>(*v));
+}
+
+void Interpreter::set_bits(const std::string& arg)
+{
+    const auto v = parse_number(arg);
+    if (!v) {
+        errors_.push(err::data_type, "BITS takes a number");
+        return;
+    }
+    if (*v < 0 || *v > 255) {
+        errors_.push(err::out_of_range, "the output bits are a byte, 0..255");
+        return;
+    }
+    if (instrument_.mode() != "DPC") {
+        errors_.push(err::settings_conflict, "the output bits are driven in mode DPC");
+        return;
+    }
+    // While OFF the bits are all clear and none can be set.
+    if (!instrument_.power() && *v != 0) {
+        errors_.push(err::settings_conflict, "output bits are set only while the panel is ON");
+        return;
+    }
+    instrument_.set_bits(static_cast<int>(*v));
+}
+
+void Interpreter::set_timeout(const std::string& arg)
+{
+    const auto v = parse_number(arg);
+    if (!v) {
+        errors_.push(err::data_type, "TIMeout takes milliseconds");
+        return;
+    }
+    if (*v < 1 || *v > max_timeout_ms) {
+        errors_.push(err::out_of_range, "the time-out lies within 1..3600000 ms");
+        return;
+    }
+    timeout_ms_ = static_cast<int>(*v);
+}
+
+} // namespace korvel::remote

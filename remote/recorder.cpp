@@ -1,0 +1,100 @@
+#include "remote/recorder.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace korvel::remote {
+
+std::unique_ptr<Recorder> Recorder::open(const std::string& path, std::string* error)
+{
+    if (path == "-")
+        return std::unique_ptr<Recorder>(new Recorder(stdout, false, "standard output"));
+    std::FILE* f = std::fopen(path.c_str(), "a");
+    if (!f) {
+        if (error)
+            *error = "cannot open " + path + " for recording (" + std::strerror(errno) +
+                     "); choose a file in a folder you can write to";
+        return nullptr;
+    }
+    auto r = std::unique_ptr<Recorder>(new Recorder(f, true, path));
+    // Position at the end: a file that already holds rows has its header.
+    if (std::fseek(f, 0, SEEK_END) == 0 && std::ftell(f) == 0) {
+        std::fwrite(header.data(), 1, header.size(), f);
+        std::fflush(f);
+    }
+    return r;
+}
+
+Recorder::Recorder(std::FILE* file, bool owned, std::string name)
+    : file_(file), owned_(owned), name_(std::move(name))
+{
+    if (!owned_) {
+        std::fwrite(header.data(), 1, header.size(), file_);
+        std::fflush(file_);
+    }
+}
+
+Recorder::~Recorder()
+{
+    if (owned_)
+        std::fclose(file_);
+}
+
+std::string Recorder::utc_time(std::chrono::system_clock::time_point t)
+{
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(t.time_since_epoch()).count();
+    std::time_t secs = static_cast<std::time_t>(ms / 1000);
+    long frac = static_cast<long>(ms % 1000);
+    if (frac < 0) {
+        frac += 1000;
+        --secs;
+    }
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, frac);
+    return buf;
+}
+
+void Recorder::record(const Reading& r, std::string_view mode, int setpoint)
+{
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    record(r, mode, setpoint, std::chrono::system_clock::now(), seconds);
+}
+
+void Recorder::record(const Reading& r, std::string_view mode, int setpoint,
+                      std::chrono::system_clock::time_point now, double seconds)
+{
+    if (failed_)
+        return;
+    const char* mark = r.over ? (r.under ? "OR UR" : "OR") : (r.under ? "UR" : "");
+    char row[160];
+    const int n = std::snprintf(row, sizeof row, "%s,%.3f,%s%d,%s,%.*s,%d\n",
+                                utc_time(now).c_str(), seconds, r.value < 0 ? "" : "+", r.value,
+                                mark, static_cast<int>(mode.size()), mode.data(), setpoint);
+    // One write of the whole row, then out of the buffer at once.
+    const std::size_t len = n < 0 ? 0 : static_cast<std::size_t>(n);
+    if (std::fwrite(row, 1, len, file_) != len || std::fflush(file_) != 0) {
+        failed_ = true;
+        std::fprintf(stderr,
+                     "korvel: recording to %s failed (%s); no more rows are written: free "
+                     "space or choose another file, then restart korvel\n",
+                     name_.c_str(), std::strerror(errno));
+    }
+}
+
+RecordingSubscription::RecordingSubscription(Instrument& instrument, Recorder& recorder)
+    : instrument_(instrument)
+{
+    key_ = instrument.subscribe([&instrument, &recorder](const Reading& r) {
+        recorder.record(r, instrument.mode(), instrument.setpoint());
+    });
+}
+
+RecordingSubscription::~RecordingSubscription() { instrument_.unsubscribe(key_); }
+
+} // namespace korvel::remote
