@@ -1,0 +1,50 @@
+// An instrument that keeps its settings in plain fields and counts every
+// change, for tests of the protocol without a panel.
+#pragma once
+
+#include "remote/instrument.h"
+
+namespace remote_test {
+
+using korvel::remote::Reading;
+
+class FakeInstrument : public korvel::remote::Instrument {
+public:
+    bool on = false;
+    std::string mode_ = "ZEP";
+    std::string port_ = "&H378";
+    int setpoint_ = 0;
+    int bits_ = 0;
+    std::optional<Reading> last;
+    int resets = 0;
+    int changes = 0;
+
+    std::string identity() const override { return "korvel,fake,0,0"; }
+    void reset() override
+    {
+        ++resets;
+        ++changes;
+        on = false;
+        setpoint_ = bits_ = 0;
+    }
+    bool power() const override { return on; }
+    void set_power(bool v) override { on = v, ++changes; }
+    std::string mode() const override { return mode_; }
+    void set_mode(std::string_view m) override { mode_ = m, ++changes; }
+    std::vector<std::string> ports() const override { return {"&H378", "&H278", "&H3BC"}; }
+    std::string port() const override { return port_; }
+    void set_port(std::string_view p) override { port_ = p, ++changes; }
+    int setpoint() const override { return setpoint_; }
+    void set_setpoint(int v) override { setpoint_ = v, ++changes; }
+    int bits() const override { return bits_; }
+    void set_bits(int v) override { bits_ = v, ++changes; }
+    std::optional<Reading> last_reading() const override { return last; }
+
+    void accept(const Reading& r)
+    {
+        last = r;
+        publish(r);
+    }
+};
+
+} // namespace remote_test
