@@ -106,8 +106,9 @@ TEST(ProtocolFuzz, RandomAndMutatedInputKeepsEverySettingSound)
         ASSERT_GE(in.timeout_ms(), 1);
     }
     // The mutations keep enough commands whole to reach the instrument.
-    if (iterations >= 1000)
+    if (iterations >= 1000) {
         EXPECT_GT(f.changes, iterations / 100);
+    }
 }
 
 } // namespace
