@@ -30,13 +30,28 @@ FormInstrument::FormInstrument(Form1& form, std::string model)
 {
     form_.reading_accepted = [this] {
         last_ = reading_shown();
+        last_->over |= over_seen_;
+        last_->under |= under_seen_;
+        over_seen_ = under_seen_ = false;
         publish(*last_);
     };
-    // The power button's caption changes with every switch ON or OFF: a
-    // reading belongs to the ON period it was taken in.
     observer_ = form_.c.observe([this](Control& c, Property p) {
-        if (c.id() == ControlId::Command9 && p == Property::Text)
+        // The power button's caption changes with every switch ON or OFF: a
+        // reading belongs to the ON period it was taken in.
+        if (c.id() == ControlId::Command9 && p == Property::Text) {
             last_.reset();
+            over_seen_ = under_seen_ = false;
+        }
+        // The converter shows its over- and under-range lines only in parts
+        // of its cycle, so a mark may come and go between two readings: the
+        // window blinks it. A reading is marked when its mark showed at any
+        // time since the reading before.
+        if (p == Property::Visible && c.visible()) {
+            if (c.id() == ControlId::Label1)
+                over_seen_ = true;
+            if (c.id() == ControlId::Label5)
+                under_seen_ = true;
+        }
     });
 }
 

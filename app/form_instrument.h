@@ -48,6 +48,8 @@ private:
     Form1& form_;
     std::string model_;
     std::optional<remote::Reading> last_;
+    bool over_seen_ = false;
+    bool under_seen_ = false;
     int observer_ = -1;
 };
 

@@ -69,8 +69,10 @@ struct Scripting {
     std::shared_ptr<void> start(PanelSession& session);
 };
 
-int refuse(const QString& what)
+int refuse(QString what)
 {
+    if (what.endsWith(QLatin1Char('.')))
+        what.chop(1);
     std::fprintf(stderr, "korvel: %s; see --help\n", qPrintable(what));
     return 2;
 }

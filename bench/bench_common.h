@@ -97,6 +97,10 @@ int run_realtime(int argc, char** argv, double seconds, int set_point);
 // Runs korvel-sim's window, offscreen unless a platform is chosen, over the
 // simulated board in real time.
 int run_window(int argc, char** argv, double seconds, int set_point);
+
+// The remote interface on the window's event loop: reading rate idle and
+// under 1000 queries per second, and the queries' round-trip time.
+int run_remote(int argc, char** argv, double seconds, int set_point);
 #endif
 
 } // namespace korvel::bench

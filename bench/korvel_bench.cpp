@@ -3,6 +3,9 @@
 //   korvel-bench [--seconds S] [--set-point V]   virtual time (default)
 //   korvel-bench --realtime S [--set-point V]    real QTimers, no window
 //   korvel-bench --window S [--set-point V]      korvel-sim's window, offscreen
+//   korvel-bench --remote S [--set-point V]      the window with the remote
+//                                                interface: S s idle, S s under
+//                                                1000 FETCh? queries per second
 //                                                unless QT_QPA_PLATFORM is set
 //
 // The virtual run puts the whole panel on the board at its default clock
@@ -149,7 +152,7 @@ int usage(const char* problem, const char* arg)
 {
     std::fprintf(stderr,
                  "korvel-bench: %s '%s'; use [--seconds S] [--set-point V] or --realtime S or "
-                 "--window S [--set-point V]\n",
+                 "--window S or --remote S [--set-point V]\n",
                  problem, arg);
     return 2;
 }
@@ -166,6 +169,7 @@ int main(int argc, char** argv)
     // NaN: not asked for (parse_number never gives one).
     double realtime = std::nan("");
     double window = std::nan("");
+    double remote = std::nan("");
     double set_point_value = 12345;
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
@@ -176,6 +180,8 @@ int main(int argc, char** argv)
             target = &realtime;
         else if (!std::strcmp(argv[i], "--window"))
             target = &window;
+        else if (!std::strcmp(argv[i], "--remote"))
+            target = &remote;
         else if (!std::strcmp(argv[i], "--set-point"))
             target = &set_point_value;
         else
@@ -195,9 +201,11 @@ int main(int argc, char** argv)
     const bool realtime_given = !std::isnan(realtime);
     const bool window_given = !std::isnan(window);
     const auto valid = [](double s) { return s > 0 && s <= max_real_seconds; };
+    const bool remote_given = !std::isnan(remote);
     if ((realtime_given && !valid(realtime)) || (window_given && !valid(window)) ||
-        (realtime_given && window_given)) {
-        std::fprintf(stderr, "korvel-bench: give one of --realtime S or --window S, with S above "
+        (remote_given && !valid(remote)) || realtime_given + window_given + remote_given > 1) {
+        std::fprintf(stderr, "korvel-bench: give one of --realtime S, --window S or --remote S, "
+                             "with S above "
                              "0 and at most %.0f seconds\n",
                      max_real_seconds);
         return 2;
@@ -210,6 +218,16 @@ int main(int argc, char** argv)
 #else
         std::fprintf(stderr, "korvel-bench: --realtime needs QtCore, which this build lacks; "
                              "install qt6-base-dev and configure again\n");
+        return 2;
+#endif
+    }
+    if (remote_given) {
+#if defined(KORVEL_BENCH_WINDOW)
+        return run_remote(argc, argv, remote, set_point);
+#else
+        std::fprintf(stderr, "korvel-bench: --remote needs the panel's window (korvel_ui), which "
+                             "this build lacks; install qt6-base-dev and configure again with "
+                             "KORVEL_BUILD_UI=ON\n");
         return 2;
 #endif
     }

@@ -149,6 +149,10 @@ def commands(program):
             check(all(re.fullmatch(r"[+-]\d+(,OR|,UR)?", r) for r in readings), "READ? %r" % readings)
             check(readings[-1] == "+12345", "reading of 12345: %r" % readings)
             check(inst.query("FETC?") == "+12345", "FETC?")
+            # Over range the digits read 0 and the reading is marked.
+            inst.write("SETP 25000")
+            over = [inst.query("READ?") for _ in range(3)]
+            check(over[-1] == "+0,OR", "over-range reading: %r" % over)
 
             # Output bits in DPC, from a reset: the bit buttons set and clear
             # their own bits of the low latch only.
