@@ -64,6 +64,7 @@ struct Scripting {
     std::string model;
     std::unique_ptr<remote::Server> server;
     std::unique_ptr<remote::Recorder> recorder;
+    bool record_to_stdout = false;
 
     std::optional<int> configure(const QStringList& arguments);
     std::shared_ptr<void> start(PanelSession& session);
@@ -105,6 +106,7 @@ std::optional<int> Scripting::configure(const QStringList& arguments)
         return refuse(QStringLiteral("--listen and --record are given once each"));
 
     if (parser.isSet(record)) {
+        record_to_stdout = parser.value(record) == QStringLiteral("-");
         std::string error;
         recorder = remote::Recorder::open(parser.value(record).toStdString(), &error);
         if (!recorder) {
@@ -163,9 +165,12 @@ std::shared_ptr<void> Scripting::start(PanelSession& session)
         a->recording = std::make_unique<remote::RecordingSubscription>(*a->instrument, *a->recorder);
     if (a->server) {
         a->server->attach(*a->instrument);
-        std::printf("korvel: listening on %s\n",
-                    qPrintable(shown(a->server->address(), a->server->port())));
-        std::fflush(stdout);
+        // On standard output, unless the rows go there: then the output
+        // stays plain CSV.
+        std::FILE* out = record_to_stdout ? stderr : stdout;
+        std::fprintf(out, "korvel: listening on %s\n",
+                     qPrintable(shown(a->server->address(), a->server->port())));
+        std::fflush(out);
     }
     return a;
 }

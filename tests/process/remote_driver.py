@@ -8,6 +8,8 @@
                                            17th client is refused
     remote_driver.py KORVEL_SIM record     the reading log survives kill -9:
                                            every completed row intact
+    remote_driver.py KORVEL_SIM options    bad options: status 2, one line on
+                                           standard error, the board untouched
 
 The board is watched through the simulated board's test-only state file
 (KORVEL_SIM_STATE). No timing thresholds: every wait is generous and ends
@@ -66,6 +68,26 @@ class Board:
                 return {"writes": writes, "data": data, "control": control, "lo": lo, "hi": hi}
 
 
+def become_subreaper():
+    """Orphaned descendants (the panel's watchdog) come back to this driver,
+    so it can wait for them before it removes their files."""
+    import ctypes
+    PR_SET_CHILD_SUBREAPER = 36
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+
+
+def reap_descendants(seconds=120.0):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        try:
+            pid, _ = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            return True
+        if pid == 0:
+            time.sleep(0.02)
+    return False
+
+
 class Sim:
     def __init__(self, program, scratch, extra_args):
         self.state = os.path.join(scratch, "board")
@@ -94,10 +116,12 @@ class Sim:
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
         try:
-            return self.proc.wait(120)
+            status = self.proc.wait(120)
         except subprocess.TimeoutExpired:
             self.proc.kill()
-            return self.proc.wait()
+            status = self.proc.wait()
+        check(reap_descendants(), "the watchdog ended")
+        return status
 
 
 def raw_client(port):
@@ -262,11 +286,46 @@ def record(program):
     return 0
 
 
+def options(program):
+    """Bad options end the program with status 2 and one line on standard
+    error, before anything is written to the board."""
+    busy = socket.socket()
+    busy.bind(("127.0.0.1", 0))
+    busy.listen(1)
+    with tempfile.TemporaryDirectory(prefix="korvel-options-") as scratch:
+        cases = [
+            (["--frobnicate"], "Unknown option 'frobnicate'; see --help"),
+            (["stray"], "unexpected argument 'stray'; see --help"),
+            (["--listen"], "Missing value after '--listen'; see --help"),
+            (["--listen", "70000"], "the port is a number from 0 to 65535"),
+            (["--listen", "example.org:5025"], "the host is an IP address such as 127.0.0.1"),
+            (["--listen", "127.0.0.1:%d" % busy.getsockname()[1]], "cannot listen on 127.0.0.1:%d"
+             % busy.getsockname()[1]),
+            (["--record", os.path.join(scratch, "no", "log.csv")], "cannot open "),
+        ]
+        for args, expect in cases:
+            state = os.path.join(scratch, "board")
+            env = dict(os.environ, KORVEL_SIM_STATE=state, QT_QPA_PLATFORM="offscreen")
+            p = subprocess.run([program, "-platform", "offscreen"] + args, env=env,
+                               capture_output=True, timeout=120)
+            err = p.stderr.decode(errors="replace")
+            lines = [l for l in err.splitlines() if not l.startswith("QStandardPaths")]
+            check(p.returncode == 2, "%r: status %d" % (args, p.returncode))
+            check(len(lines) == 1 and lines[0].startswith("korvel: ") and expect in lines[0],
+                  "%r: stderr %r" % (args, err))
+            writes = Board(state).registers()["writes"] if os.path.exists(state) else 0
+            check(writes == 0, "%r: %d writes to the board" % (args, writes))
+    busy.close()
+    return 0
+
+
 def main():
-    if len(sys.argv) != 3 or sys.argv[2] not in ("commands", "record"):
-        print("usage: remote_driver.py KORVEL_SIM commands|record", file=sys.stderr)
+    parts = {"commands": commands, "record": record, "options": options}
+    become_subreaper()
+    if len(sys.argv) != 3 or sys.argv[2] not in parts:
+        print("usage: remote_driver.py KORVEL_SIM commands|record|options", file=sys.stderr)
         return 2
-    status = commands(sys.argv[1]) if sys.argv[2] == "commands" else record(sys.argv[1])
+    status = parts[sys.argv[2]](sys.argv[1])
     if status:
         return status
     return 1 if failures else 0
