@@ -221,23 +221,15 @@ int main(int argc, char** argv)
         return 2;
 #endif
     }
-    if (remote_given) {
+    if (window_given || remote_given) {
 #if defined(KORVEL_BENCH_WINDOW)
-        return run_remote(argc, argv, remote, set_point);
+        return remote_given ? run_remote(argc, argv, remote, set_point)
+                            : run_window(argc, argv, window, set_point);
 #else
-        std::fprintf(stderr, "korvel-bench: --remote needs the panel's window (korvel_ui), which "
+        std::fprintf(stderr, "korvel-bench: --%s needs the panel's window (korvel_ui), which "
                              "this build lacks; install qt6-base-dev and configure again with "
-                             "KORVEL_BUILD_UI=ON\n");
-        return 2;
-#endif
-    }
-    if (window_given) {
-#if defined(KORVEL_BENCH_WINDOW)
-        return run_window(argc, argv, window, set_point);
-#else
-        std::fprintf(stderr, "korvel-bench: --window needs the panel's window (korvel_ui), which "
-                             "this build lacks; install qt6-base-dev and configure again with "
-                             "KORVEL_BUILD_UI=ON\n");
+                             "KORVEL_BUILD_UI=ON\n",
+                     remote_given ? "remote" : "window");
         return 2;
 #endif
     }

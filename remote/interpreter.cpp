@@ -290,17 +290,27 @@ void Interpreter::set_port(const std::string& arg)
     errors_.push(err::illegal_value, "no such port; the ports are " + choices);
 }
 
-void Interpreter::set_setpoint(const std::string& arg)
+std::optional<int> Interpreter::number_within(const std::string& arg, long low, long high,
+                                              std::string_view header, std::string_view range)
 {
     const auto v = parse_number(arg);
     if (!v) {
-        errors_.push(err::data_type, "SETPoint takes a number");
-        return;
+        errors_.push(err::data_type, std::string(header) + " takes a number");
+        return std::nullopt;
     }
-    if (*v < -setpoint_limit || *v > setpoint_limit) {
-        errors_.push(err::out_of_range, "the set-point lies within -30000..30000");
-        return;
+    if (*v < low || *v > high) {
+        errors_.push(err::out_of_range, range);
+        return std::nullopt;
     }
+    return static_cast<int>(*v);
+}
+
+void Interpreter::set_setpoint(const std::string& arg)
+{
+    const auto v = number_within(arg, -setpoint_limit, setpoint_limit, "SETPoint",
+                                 "the set-point lies within -30000..30000");
+    if (!v)
+        return;
     if (!instrument_.power()) {
         errors_.push(err::settings_conflict, "the spin controls move only while the panel is ON");
         return;
@@ -309,20 +319,14 @@ void Interpreter::set_setpoint(const std::string& arg)
         errors_.push(err::settings_conflict, "the set-point is driven in mode ZEP");
         return;
     }
-    instrument_.set_setpoint(static_cast<int>(*v));
+    instrument_.set_setpoint(*v);
 }
 
 void Interpreter::set_bits(const std::string& arg)
 {
-    const auto v = parse_number(arg);
-    if (!v) {
-        errors_.push(err::data_type, "BITS takes a number");
+    const auto v = number_within(arg, 0, 255, "BITS", "the output bits are a byte, 0..255");
+    if (!v)
         return;
-    }
-    if (*v < 0 || *v > 255) {
-        errors_.push(err::out_of_range, "the output bits are a byte, 0..255");
-        return;
-    }
     if (instrument_.mode() != "DPC") {
         errors_.push(err::settings_conflict, "the output bits are driven in mode DPC");
         return;
@@ -332,21 +336,14 @@ void Interpreter::set_bits(const std::string& arg)
         errors_.push(err::settings_conflict, "output bits are set only while the panel is ON");
         return;
     }
-    instrument_.set_bits(static_cast<int>(*v));
+    instrument_.set_bits(*v);
 }
 
 void Interpreter::set_timeout(const std::string& arg)
 {
-    const auto v = parse_number(arg);
-    if (!v) {
-        errors_.push(err::data_type, "TIMeout takes milliseconds");
-        return;
-    }
-    if (*v < 1 || *v > max_timeout_ms) {
-        errors_.push(err::out_of_range, "the time-out lies within 1..3600000 ms");
-        return;
-    }
-    timeout_ms_ = static_cast<int>(*v);
+    if (const auto v = number_within(arg, 1, max_timeout_ms, "TIMeout",
+                                     "the time-out lies within 1..3600000 ms"))
+        timeout_ms_ = *v;
 }
 
 } // namespace korvel::remote

@@ -23,6 +23,7 @@
 #include "remote/instrument.h"
 #include "remote/scpi.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -74,6 +75,10 @@ private:
     void set_setpoint(const std::string& arg);
     void set_bits(const std::string& arg);
     void set_timeout(const std::string& arg);
+    // The argument as a whole number within low..high; otherwise an error
+    // queued (-104 not a number, -222 out of range) and nothing.
+    std::optional<int> number_within(const std::string& arg, long low, long high,
+                                     std::string_view header, std::string_view range);
     void reply(std::string text) { replies_.push_back(std::move(text)); }
 
     Instrument& instrument_;
