@@ -13,4 +13,9 @@ namespace korvel {
 // reported once on standard error.
 std::unique_ptr<Port> open_hardware_port();
 
+// The same ports for a process that takes them up again after the panel,
+// such as its watchdog: it says nothing itself; fault() tells why a base
+// reads as absent.
+std::unique_ptr<Port> reopen_hardware_port();
+
 } // namespace korvel

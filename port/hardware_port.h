@@ -94,7 +94,8 @@ public:
     static constexpr std::size_t max_bases = 16;
 
     // sys and the paths are used for the whole life of the port; diagnostic
-    // gets each line (without newline) meant for standard error.
+    // gets each line (without newline) meant for standard error, and may be
+    // empty where fault() is asked instead.
     HardwarePort(SystemCalls& sys, HardwarePaths paths, Diagnostic diagnostic);
     ~HardwarePort() override = default;
     HardwarePort(const HardwarePort&) = delete;
@@ -103,6 +104,9 @@ public:
     // The address is a 16-bit I/O address (0x8000..0xFFFF arrive negative).
     std::int16_t Inp32(std::int16_t address) override;
     void Out32(std::int16_t address, std::int16_t value) override;
+    // The line said about a base that reads as absent, without its
+    // "korvel: port 0x...: " prefix; "" for a base served by ppdev or direct I/O.
+    std::string fault(int base) override;
 
     // Bases written at least once, in the order they were first accessed.
     std::vector<int> driven_bases() const;
@@ -129,6 +133,7 @@ private:
         ParportClaim claim;
         IoPermission io;
         std::string device;
+        std::string fault;  // what was said when the base turned absent
     };
 
     const Slot* find(int base) const noexcept;
@@ -143,6 +148,8 @@ private:
     int write(Slot& s, int offset, std::uint8_t value) noexcept;
     void fail(Slot& s, int err);
     void report(int base, const std::string& what);
+    // The same, kept as the slot's fault.
+    void report(Slot& s, const std::string& what);
 
     std::string parport_dir() const { return paths_.proc + "/sys/dev/parport"; }
 

@@ -41,14 +41,20 @@ void SimBoard::set_diagnostic(std::function<void(std::string_view)> sink)
     diagnostic_ = sink ? std::move(sink) : std::function<void(std::string_view)>(to_stderr);
 }
 
+std::string SimBoard::fault(int base)
+{
+    if (base == board_base)
+        return {};
+    return "no board here (the simulated board answers at " + hex_address(board_base) +
+           "); choose &H378 in the Port panel";
+}
+
 void SimBoard::absent_port(int base)
 {
     if (std::find(reported_bases_.begin(), reported_bases_.end(), base) != reported_bases_.end())
         return;
     reported_bases_.push_back(base);
-    diagnostic_("korvel-sim: port " + hex_address(base) +
-                ": no board here (the simulated board answers at " + hex_address(board_base) +
-                "); choose &H378 in the Port panel");
+    diagnostic_("korvel-sim: port " + hex_address(base) + ": " + fault(base));
 }
 
 std::int16_t SimBoard::Inp32(std::int16_t address)
