@@ -64,6 +64,8 @@ GuardedPort::GuardedPort(Port& inner, Registry& registry) : inner_(inner), regis
 
 std::int16_t GuardedPort::Inp32(std::int16_t address) { return inner_.Inp32(address); }
 
+std::string GuardedPort::fault(int base) { return inner_.fault(base); }
+
 GuardedPort::Tracked* GuardedPort::track(int base)
 {
     for (int i = 0; i < tracked_count_; ++i)
@@ -74,9 +76,18 @@ GuardedPort::Tracked* GuardedPort::track(int base)
     Tracked& t = tracked_[tracked_count_++];
     t.base = base;
     // Publish the base before its first write reaches the board, so the
-    // watchdog knows of every board that may be live.
+    // watchdog knows of every board that may be live; but only a base whose
+    // port this panel holds: one that reads as absent (held by another
+    // program, no device) is no board of ours, and the watchdog must leave
+    // it alone.
+    bool held = false;
+    try {
+        held = inner_.fault(base).empty();
+    } catch (...) {
+        held = true; // unknown: rather secure a port too many than one too few
+    }
     const int n = registry_.count.load();
-    if (n < Registry::max_bases) {
+    if (held && n < Registry::max_bases) {
         registry_.bases[n].store(base);
         registry_.count.store(n + 1);
     }

@@ -11,8 +11,8 @@
 
 namespace korvel::guard {
 
-// What the panel and its watchdog share: the bases driven so far and
-// whether the panel finished its own exit. Plain data, so that it can live
+// What the panel and its watchdog share: the bases driven so far on ports
+// the panel holds, and whether the panel finished its own exit. Plain data, so that it can live
 // in memory shared with the watchdog process.
 struct Registry {
     static constexpr int max_bases = 16;
@@ -32,6 +32,7 @@ public:
 
     std::int16_t Inp32(std::int16_t address) override;
     void Out32(std::int16_t address, std::int16_t value) override;
+    std::string fault(int base) override;
 
     // Writes the safe state to every driven base not already in it.
     // Async-signal-safe as far as the inner port's Out32 is.
