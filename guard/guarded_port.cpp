@@ -86,8 +86,11 @@ GuardedPort::Tracked* GuardedPort::track(int base)
     } catch (...) {
         held = true; // unknown: rather secure a port too many than one too few
     }
+    if (!held)
+        return &t;
+    ++held_count_;
     const int n = registry_.count.load();
-    if (held && n < Registry::max_bases) {
+    if (n < Registry::max_bases) {
         registry_.bases[n].store(base);
         registry_.count.store(n + 1);
     }

@@ -47,8 +47,9 @@ public:
     void finish() noexcept;
 
     bool is_safe(int base) const;
-    // Whether any write has reached a port yet.
-    bool drove_any() const noexcept { return tracked_count_ > 0; }
+    // Whether any write has reached a port this panel holds yet (writes to
+    // a port that reads as absent reach nothing).
+    bool drove_any() const noexcept { return held_count_ > 0; }
     bool finished() const noexcept { return closed_.load(); }
 
 private:
@@ -65,6 +66,7 @@ private:
     Registry& registry_;
     Tracked tracked_[Registry::max_bases];
     int tracked_count_ = 0;
+    int held_count_ = 0;  // tracked bases whose port the panel holds
     std::atomic<bool> closed_{false};
     std::atomic<int> writing_{0};  // Out32 calls under way, on any thread
 };

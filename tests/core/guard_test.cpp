@@ -95,6 +95,29 @@ TEST(GuardedPort, OnlyTheWholeSequenceCountsAsSafe)
     EXPECT_TRUE(port.is_safe(0x378));
 }
 
+TEST(GuardedPort, OnlyPortsThePanelHoldsAreTheWatchdogsToSecure)
+{
+    // 0x278 reads as absent: another program holds it.
+    struct PartlyHeld : RecordingPort {
+        std::string fault(int base) override { return base == 0x278 ? "busy; stop it" : ""; }
+    };
+    PartlyHeld inner;
+    Registry registry;
+    GuardedPort port(inner, registry);
+    port.Out32(0x278, 48);
+    port.Out32(0x27A, 3);
+    EXPECT_EQ(registry.count.load(), 0);
+    EXPECT_FALSE(port.drove_any());  // nothing to speak of in last words
+    port.Out32(0x378, 48);
+    EXPECT_TRUE(port.drove_any());
+    ASSERT_EQ(registry.count.load(), 1);
+    EXPECT_EQ(registry.bases[0].load(), 0x378);
+    // Its own end still writes the safe state to both: it costs nothing.
+    inner.clear();
+    port.finish();
+    EXPECT_EQ(inner.writes().size(), 8u);
+}
+
 // The watchdog against the fake kernel: a panel (pid 812) drives parport0
 // at 0x378 and parport1 at 0x278 through ppdev, then ends one way; the
 // watchdog (pid 813) does its work in virtual time. Every byte the ports
