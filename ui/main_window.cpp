@@ -41,11 +41,6 @@ void set_colours(QWidget* w, std::initializer_list<QPalette::ColorRole> roles, c
     w->setPalette(pal);
 }
 
-QStringList items_of(std::string_view text)
-{
-    return qs(text).split(QLatin1Char('|'));
-}
-
 } // namespace
 
 MainWindow::MainWindow(Form1& form, QWidget* parent) : QWidget(parent), form_(form)
@@ -164,7 +159,8 @@ void MainWindow::build_control(Control& c, QWidget* container)
     case Kind::Combo: {
         auto* cb = new QComboBox(container);
         cb->setEditable(false);
-        cb->addItems(items_of(d.text));
+        for (const auto& item : c.items())
+            cb->addItem(QString::fromStdString(item));
         cb->setCurrentIndex(c.selected());
         set_colours(cb, {QPalette::Button, QPalette::Base, QPalette::Window}, back);
         set_colours(cb, {QPalette::ButtonText, QPalette::Text, QPalette::WindowText}, fore);
