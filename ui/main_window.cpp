@@ -41,6 +41,25 @@ void set_colours(QWidget* w, std::initializer_list<QPalette::ColorRole> roles, c
     w->setPalette(pal);
 }
 
+// A list with items longer than the design's (a PCI card's "&HD010" beside
+// "&H3BC") grows, within its container, until its widest item fits; with
+// the design's items it keeps the design's width.
+void widen_for_items(QComboBox* cb, const Control& c, const QWidget* container)
+{
+    const QFontMetrics metrics(cb->font());
+    int designed = 0;  // the widest of the items as designed
+    for (const QString& item : qs(c.design().text).split(QLatin1Char('|')))
+        designed = std::max(designed, metrics.horizontalAdvance(item));
+    int widest = 0;
+    for (const auto& item : c.items())
+        widest = std::max(widest, metrics.horizontalAdvance(QString::fromStdString(item)));
+    if (widest <= designed)
+        return;
+    const int room = container->width() - 4 - cb->x();
+    const int wanted = std::max(cb->width() + widest - designed, cb->sizeHint().width());
+    cb->resize(std::max(cb->width(), std::min(wanted, room)), cb->height());
+}
+
 } // namespace
 
 MainWindow::MainWindow(Form1& form, QWidget* parent) : QWidget(parent), form_(form)
@@ -94,6 +113,8 @@ void MainWindow::build()
         build_control(c, container);
         if (c.kind() == Kind::Spin || c.kind() == Kind::Combo)
             slots_[i].widget->setStyle(panel_style);
+        if (c.kind() == Kind::Combo)
+            widen_for_items(static_cast<QComboBox*>(slots_[i].widget), c, container);
     }
 }
 

@@ -18,6 +18,13 @@ class PortSelectorTest : public QObject {
 private slots:
     void initTestCase() { QApplication::setStyle(QStyleFactory::create("Fusion")); }
 
+    void the_designs_items_keep_the_designs_width()
+    {
+        korvel::RecordingPort port;
+        korvel::PanelSession session(port);
+        QCOMPARE(session.window().widget(ControlId::Combo1)->geometry(), QRect(16, 16, 57, 21));
+    }
+
     void offers_and_starts_on_a_pci_cards_port()
     {
         korvel::RecordingPort port;
@@ -32,6 +39,9 @@ private slots:
             items << selector->itemText(i);
         QCOMPARE(items, QStringList({"&H378", "&H278", "&H3BC", "&HD010", "&HE000"}));
         QVERIFY(!selector->isEditable());
+        // Wide enough for "&HD010", inside the Port panel.
+        QVERIFY(selector->width() > 57);
+        QVERIFY(selector->geometry().right() < window.widget(ControlId::Frame1)->width());
         QCOMPARE(selector->currentText(), QString("&HD010"));
         QCOMPARE(text(ControlId::Text1), QString("0xD010"));
         QCOMPARE(text(ControlId::Text3), QString("0xD012"));
