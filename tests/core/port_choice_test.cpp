@@ -82,14 +82,6 @@ TEST_F(KernelTable, TheSelectorOffersTheDesignsThreeThenEveryOtherKernelPort)
     }
 }
 
-TEST_F(KernelTable, TheTableComesFromTheKernelsBaseAddrFiles)
-{
-    ports({0x378, 0xD010});
-    RecordingPort port;
-    Form1 f(port, PortOffer{kernel_bases()});
-    EXPECT_EQ(f.c.Combo1.items(), (std::vector<std::string>{"&H378", "&H278", "&H3BC", "&HD010"}));
-}
-
 // --- traffic on a PCI card's base ---------------------------------------------
 
 // A port that logs each access as the panel makes it and passes it on.
@@ -200,26 +192,17 @@ TEST_F(KernelTable, PortAddressesInEveryAcceptedForm)
         std::optional<unsigned> base;
         const char* problem;
     };
-    const std::vector<Case> cases = {
-        {"0xD010", 0xD010, ""},       {"0xd010", 0xD010, ""},       {"0XD010", 0xD010, ""},
-        {"&HD010", 0xD010, ""},       {"&hd010", 0xD010, ""},       {"53264", 0xD010, ""},
-        {"0x378", 0x378, ""},         {"888", 0x378, ""},           {"0x0378", 0x378, ""},
-        {"0xFFF8", 0xFFF8, ""},       {"0xFFFC", 0xFFFC, ""},
-        {"/dev/parport1", 0xD010, ""}, {"/dev/parport0", 0x378, ""},
+    std::vector<Case> cases = {
+        {"0xD010", 0xD010, ""}, {"0XD010", 0xD010, ""}, {"&HD010", 0xD010, ""},
+        {"&hd010", 0xD010, ""}, {"53264", 0xD010, ""},  {"0x0378", 0x378, ""},
+        {"0xFFFC", 0xFFFC, ""}, {"/dev/parport1", 0xD010, ""},
         {"/dev/parport2", {}, "the kernel runs no parport2"},
-        {"/dev/parportx", {}, "not an address"},
-        {"0xD011", {}, "not a port base address"},
-        {"0", {}, "not a port base address"},
+        {"0xD011", {}, "not a port base address"}, {"0", {}, "not a port base address"},
         {"0xFFFE", {}, "not a port base address"},
-        {"0x10000", {}, "not an address"},
-        {"99999999999999999999", {}, "not an address"},
-        {"", {}, "not an address"},       {"0x", {}, "not an address"},
-        {"&H", {}, "not an address"},     {"-888", {}, "not an address"},
-        {"+888", {}, "not an address"},   {"0x-378", {}, "not an address"},
-        {" 888", {}, "not an address"},   {"888 ", {}, "not an address"},
-        {"0x378h", {}, "not an address"}, {"D010", {}, "not an address"},
-        {"lpt1", {}, "not an address"},
     };
+    for (const char* bad : {"/dev/parportx", "0x10000", "99999999999999999999", "", "0x", "&H",
+                            "-888", "+888", "0x-378", " 888", "888 ", "0x378h", "D010", "lpt1"})
+        cases.push_back({bad, {}, "not an address"});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         const PortAddress a = parse_port_address(c.text, sys, paths());
@@ -307,7 +290,8 @@ TEST_F(KernelTable, NoDirectIoAwayFromTheMotherboardAddresses)
 struct SharedLog {
     static constexpr int size = 256;
     struct Entry {
-        int pid, device;
+        int pid;
+        char device[16];
         unsigned long request;
         int byte;
     };
@@ -316,62 +300,40 @@ struct SharedLog {
     Entry entries[size];
 };
 
-// parport0 at 0x378, parport1 at 0xD010; writes land in the shared log.
-class SharedKernel : public SystemCalls {
+// The fake kernel's writes, also into the shared log.
+class SharedKernel : public FakeSystem {
 public:
     explicit SharedKernel(SharedLog& log) : log_(log) {}
-    int open_rw(const std::string& path) noexcept override
-    {
-        return path == "/dev/parport0" ? 20 : path == "/dev/parport1" ? 21 : -ENOENT;
-    }
-    int close(int) noexcept override { return 0; }
     int ioctl(int fd, unsigned long request, void* arg) noexcept override
     {
-        if (request == PPWDATA || request == PPWCONTROL) {
-            const int i = log_.count.fetch_add(1);
-            if (i < SharedLog::size)
-                log_.entries[i] = {getpid(), fd - 20, request, *static_cast<std::uint8_t*>(arg)};
-        } else if (request == PPRSTATUS) {
-            *static_cast<std::uint8_t*>(arg) = 0xFF;
+        const int i = request == PPWDATA || request == PPWCONTROL ? log_.count.fetch_add(1) : -1;
+        if (i >= 0 && i < SharedLog::size) {
+            SharedLog::Entry& e = log_.entries[i];
+            e = {getpid(), {}, request, *static_cast<std::uint8_t*>(arg)};
+            open_fds.at(fd).copy(e.device, sizeof e.device - 1);
         }
-        return 0;
+        return FakeSystem::ioctl(fd, request, arg);
     }
-    int ioperm(unsigned long, unsigned long, bool) noexcept override { return -EPERM; }
-    std::uint8_t inb(std::uint16_t) noexcept override { return 255; }
-    void outb(std::uint8_t, std::uint16_t) noexcept override {}
-    std::optional<std::string> read_text(const std::string& path) override
-    {
-        if (path == "/k/proc/sys/dev/parport/parport0/base-addr")
-            return "888\t1912\n";
-        if (path == "/k/proc/sys/dev/parport/parport1/base-addr")
-            return "53264\t53272\n";
-        return std::nullopt;
-    }
-    std::vector<std::string> list_dir(const std::string& path) override
-    {
-        if (path == "/k/proc/sys/dev/parport")
-            return {"parport0", "parport1"};
-        return {};
-    }
-    std::optional<std::string> read_link(const std::string&) override { return std::nullopt; }
 
 private:
     SharedLog& log_;
 };
 
-TEST(PciCardWatchdog, AKilledPanelsCardIsPutIntoTheSafeState)
+TEST_F(KernelTable, AKilledPanelsCardIsPutIntoTheSafeStateByTheWatchdog)
 {
+    ports({0x378, 0xD010});
     auto* log = new (mmap(nullptr, sizeof(SharedLog), PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_ANONYMOUS, -1, 0)) SharedLog;
     auto* registry = new (mmap(nullptr, sizeof(guard::Registry), PROT_READ | PROT_WRITE,
                                MAP_SHARED | MAP_ANONYMOUS, -1, 0)) guard::Registry;
-    const HardwarePaths paths{"/k/proc", "/dev", "/k/sys"};
+    const HardwarePaths paths = this->paths();
 
     // The panel, started on 0xD010, ON in mode ZEP with a set-point, killed.
     const pid_t panel = fork();
     ASSERT_GE(panel, 0);
     if (panel == 0) {
         static SharedKernel kernel(*log);
+        kernel.devices = sys.devices;
         const pid_t guard = guard::start_watchdog(*registry, [&paths]() -> std::unique_ptr<Port> {
             return std::make_unique<HardwarePort>(kernel, paths, [](std::string_view) {});
         });
@@ -407,7 +369,7 @@ TEST(PciCardWatchdog, AKilledPanelsCardIsPutIntoTheSafeState)
     for (int i = 0; i < 4; ++i) {
         const auto& e = log->entries[before + i];
         EXPECT_NE(e.pid, panel);
-        EXPECT_EQ(e.device, 1) << "written to /dev/parport" << e.device;
+        EXPECT_STREQ(e.device, "/dev/parport1");
         EXPECT_EQ(e.request, safe[i].first);
         EXPECT_EQ(e.byte, safe[i].second);
     }
@@ -415,7 +377,7 @@ TEST(PciCardWatchdog, AKilledPanelsCardIsPutIntoTheSafeState)
     EXPECT_EQ(registry->count.load(), 1);
     EXPECT_EQ(registry->bases[0].load(), 0xD010);
     for (int i = 0; i < before; ++i)
-        EXPECT_EQ(log->entries[i].device, 1);
+        EXPECT_STREQ(log->entries[i].device, "/dev/parport1");
     munmap(log, sizeof(SharedLog));
     munmap(registry, sizeof(guard::Registry));
 }
