@@ -120,7 +120,8 @@ void GuardedPort::Out32(std::int16_t address, std::int16_t value)
 
 void GuardedPort::write_through(std::int16_t address, std::int16_t value)
 {
-    if (Tracked* t = track(reg::base_of(address))) {
+    // Bases are tracked as unsigned 16-bit addresses (0xD010, not -12272).
+    if (Tracked* t = track(reg::base_of(static_cast<std::uint16_t>(address)))) {
         const int offset = reg::offset_of(address);
         auto matches = [&](int step) {
             return safe_sequence[step].offset == offset && safe_sequence[step].value == value;

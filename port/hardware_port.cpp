@@ -214,27 +214,10 @@ void HardwarePort::open_ppdev(Slot& s, int number)
         // does not find this program.
         claim.reset();
         if (err == ENXIO || err == EBUSY) {
-            const auto programs = programs_holding(sys_, paths_.proc, device);
-            const auto drivers = registered_drivers(sys_, parport_dir(), number);
-            const bool lp = std::find(drivers.begin(), drivers.end(), "lp") != drivers.end();
-            std::vector<std::string> kernel;  // drivers other than lp and ppdev
-            for (const auto& d : drivers)
-                if (d != "lp" && !d.starts_with("ppdev"))
-                    kernel.push_back(d);
-            std::string line = device + " is busy ";
-            if (!programs.empty())
-                line += "(held by " + join(programs) + "); stop that program, then restart korvel";
-            else if (lp)
-                line += "(held by the lp printer driver); run 'modprobe -r lp', then restart korvel";
-            else if (!kernel.empty())
-                line += "(held by the kernel driver " + join(kernel) +
-                        "); unload that driver, then restart korvel";
-            else if (!drivers.empty())
-                line += "(held by another program); stop that program, then restart korvel";
-            else
-                line += "(held by another program or the lp printer driver); stop that program or "
-                        "run 'modprobe -r lp', then restart korvel";
-            report(s, line);
+            const PortHolder holder =
+                port_holder(sys_, paths_.proc, parport_dir(), number, device);
+            report(s, device + " is busy (held by " + holder.who + "); " + holder.remedy +
+                               ", then restart korvel");
         } else {
             report(s, "cannot claim " + device + " (" + error_text(err) +
                                "); check the port, then restart korvel");
@@ -250,7 +233,11 @@ void HardwarePort::open_ppdev(Slot& s, int number)
 
 void HardwarePort::open_direct(Slot& s)
 {
-    const int r = sys_.ioperm(static_cast<unsigned>(s.base), 3, true);
+    // Direct I/O only where a motherboard's port may sit without a kernel
+    // driver: at any other address an I/O write could reach some other
+    // device of the machine.
+    const bool legacy = s.base == reg::base_378 || s.base == reg::base_278 || s.base == reg::base_3bc;
+    const int r = legacy ? sys_.ioperm(static_cast<unsigned>(s.base), 3, true) : -EPERM;
     if (r == 0) {
         s.io = IoPermission(sys_, static_cast<unsigned>(s.base));
         s.backend.store(PortBackend::Direct, std::memory_order_relaxed);
@@ -260,7 +247,9 @@ void HardwarePort::open_direct(Slot& s)
 
     const int err = -r;
     std::string direct;
-    if (err == EPERM || err == EACCES) {
+    if (!legacy) {
+        direct = "direct I/O only at 0x378, 0x278 and 0x3BC";
+    } else if (err == EPERM || err == EACCES) {
         // Without CAP_SYS_RAWIO, or under kernel lockdown even with it.
         const std::string lockdown =
             sys_.read_text(paths_.sys + "/kernel/security/lockdown").value_or("");

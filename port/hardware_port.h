@@ -4,8 +4,11 @@
 //   ppdev   the kernel's parallel-port driver knows a port at the base: its
 //           /dev/parportN is opened, taken exclusively and claimed, and every
 //           register access is one ioctl;
-//   direct  no kernel port at the base, but the process may use the I/O
-//           ports (x86, ioperm): inb/outb;
+//   direct  no kernel port at the base, the base is one of the motherboard
+//           addresses 0x378, 0x278 and 0x3BC, and the process may use the
+//           I/O ports (x86, ioperm): inb/outb. At any other address an I/O
+//           write could reach another device of the machine, so it is
+//           never made;
 //   absent  neither: writes go nowhere and reads return 255, as a floating
 //           bus would; one line on standard error says why and what to do.
 //

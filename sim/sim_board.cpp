@@ -59,7 +59,7 @@ void SimBoard::absent_port(int base)
 
 std::int16_t SimBoard::Inp32(std::int16_t address)
 {
-    const int base = reg::base_of(address);
+    const int base = reg::base_of(static_cast<std::uint16_t>(address));  // 0xD010, not negative
     if (base != board_base) {
         absent_port(base);
         return 255;
@@ -78,7 +78,7 @@ std::int16_t SimBoard::Inp32(std::int16_t address)
 
 void SimBoard::Out32(std::int16_t address, std::int16_t value)
 {
-    const int base = reg::base_of(address);
+    const int base = reg::base_of(static_cast<std::uint16_t>(address));  // 0xD010, not negative
     if (base != board_base) {
         absent_port(base);
         return;

@@ -1,5 +1,5 @@
-// The program around the panel: the Qt application, the panel's logic over
-// the port that main() chose, its window, and the termination signals.
+// The program around the panel: the panel's logic over the port that main()
+// chose, its window, and the termination signals.
 #pragma once
 
 #include "panel/form1.h"
@@ -15,7 +15,8 @@ namespace korvel {
 // running the Exit sequence. Needs a QApplication.
 class PanelSession {
 public:
-    explicit PanelSession(Port& port);
+    // ports: the port selector's items beyond the design's, and the start port.
+    explicit PanelSession(Port& port, const PortOffer& ports = {});
     PanelSession(const PanelSession&) = delete;
     PanelSession& operator=(const PanelSession&) = delete;
 
@@ -39,9 +40,9 @@ void use_panel_style();
 
 // Runs the panel until it ends; returns the exit status. Every way out
 // (Exit, closing the window, SIGINT, SIGTERM, SIGHUP, the event loop ending
-// otherwise) leaves the board in the safe state.
+// otherwise) leaves the board in the safe state. Needs a QApplication.
 // test_actions: a script of user actions for tests (ui/scripted_actions.h);
 // empty for users.
-int run_panel(int argc, char** argv, Port& port, std::string_view test_actions = {});
+int run_panel(Port& port, const PortOffer& ports, std::string_view test_actions = {});
 
 } // namespace korvel
