@@ -90,17 +90,7 @@ std::string FormInstrument::mode() const { return form_.c.Combo2.text(); }
 
 void FormInstrument::set_mode(std::string_view mode) { form_.c.Combo2.select(mode); }
 
-std::vector<std::string> FormInstrument::ports() const
-{
-    std::vector<std::string> items;
-    std::string_view all = form_.c.Combo1.design().text;
-    while (!all.empty()) {
-        const std::size_t bar = all.find('|');
-        items.emplace_back(all.substr(0, bar));
-        all = bar == std::string_view::npos ? std::string_view() : all.substr(bar + 1);
-    }
-    return items;
-}
+std::vector<std::string> FormInstrument::ports() const { return form_.c.Combo1.items(); }
 
 std::string FormInstrument::port() const { return form_.c.Combo1.text(); }
 

@@ -4,9 +4,6 @@
 #include "remote/recorder.h"
 #include "remote/server.h"
 
-#include <QCommandLineParser>
-#include <QCoreApplication>
-
 #include <charconv>
 #include <cstdio>
 
@@ -59,84 +56,15 @@ QString shown(const QHostAddress& host, quint16 port)
     return QStringLiteral("%1:%2").arg(h).arg(port);
 }
 
-// What the options start, kept from configure() to start().
+// What the options opened, until the panel starts.
 struct Scripting {
     std::string model;
     std::unique_ptr<remote::Server> server;
     std::unique_ptr<remote::Recorder> recorder;
     bool record_to_stdout = false;
 
-    std::optional<int> configure(const QStringList& arguments);
     std::shared_ptr<void> start(PanelSession& session);
 };
-
-int refuse(QString what)
-{
-    if (what.endsWith(QLatin1Char('.')))
-        what.chop(1);
-    std::fprintf(stderr, "korvel: %s; see --help\n", qPrintable(what));
-    return 2;
-}
-
-std::optional<int> Scripting::configure(const QStringList& arguments)
-{
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("The Zepora : Korvel panel."));
-    parser.addHelpOption();
-    const QCommandLineOption listen(
-        QStringLiteral("listen"),
-        QStringLiteral("Serve SCPI commands on a TCP port (HOST defaults to 127.0.0.1; PORT 0 "
-                       "picks a free port)."),
-        QStringLiteral("[HOST:]PORT"));
-    const QCommandLineOption record(
-        QStringLiteral("record"),
-        QStringLiteral("Append one CSV row per accepted reading to FILE (- for standard output)."),
-        QStringLiteral("FILE"));
-    parser.addOption(listen);
-    parser.addOption(record);
-    if (!parser.parse(arguments))
-        return refuse(parser.errorText());
-    if (parser.isSet(QStringLiteral("help"))) {
-        std::fputs(qPrintable(parser.helpText()), stdout);
-        return 0;
-    }
-    if (!parser.positionalArguments().isEmpty())
-        return refuse(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments()[0]));
-    if (parser.values(listen).size() > 1 || parser.values(record).size() > 1)
-        return refuse(QStringLiteral("--listen and --record are given once each"));
-
-    if (parser.isSet(record)) {
-        record_to_stdout = parser.value(record) == QStringLiteral("-");
-        std::string error;
-        recorder = remote::Recorder::open(parser.value(record).toStdString(), &error);
-        if (!recorder) {
-            std::fprintf(stderr, "korvel: %s\n", error.c_str());
-            return 2;
-        }
-    }
-    if (parser.isSet(listen)) {
-        std::string why;
-        const auto address = parse_listen_address(parser.value(listen).toStdString(), &why);
-        if (!address)
-            return refuse(QStringLiteral("bad --listen address '%1': %2")
-                              .arg(parser.value(listen), QString::fromStdString(why)));
-        server = std::make_unique<remote::Server>();
-        std::string error;
-        if (!server->listen(address->host, address->port, &error)) {
-            std::fprintf(stderr,
-                         "korvel: cannot listen on %s (%s); choose another port, or stop the "
-                         "program that uses it\n",
-                         qPrintable(shown(address->host, address->port)), error.c_str());
-            return 2;
-        }
-        if (!address->host.isLoopback())
-            std::fprintf(stderr,
-                         "korvel: warning: listening on %s: anyone on that network can drive "
-                         "the board; listen on 127.0.0.1 unless that is meant\n",
-                         qPrintable(shown(server->address(), server->port())));
-    }
-    return std::nullopt;
-}
 
 // Lives while the panel runs: the view of the panel, and the log and the
 // server attached to it; the log and server end first.
@@ -177,14 +105,43 @@ std::shared_ptr<void> Scripting::start(PanelSession& session)
 
 } // namespace
 
-PanelExtras scripting_extras(std::string model)
+std::optional<SessionStart> prepare_scripting(const std::string& model,
+                                              const std::optional<std::string>& listen,
+                                              const std::optional<std::string>& record,
+                                              std::string* error)
 {
     auto s = std::make_shared<Scripting>();
-    s->model = std::move(model);
-    PanelExtras extras;
-    extras.configure = [s](const QStringList& arguments) { return s->configure(arguments); };
-    extras.start = [s](PanelSession& session) { return s->start(session); };
-    return extras;
+    s->model = model;
+    if (record) {
+        s->record_to_stdout = *record == "-";
+        s->recorder = remote::Recorder::open(*record, error);
+        if (!s->recorder) {
+            *error = model + ": " + *error;
+            return std::nullopt;
+        }
+    }
+    if (listen) {
+        std::string why;
+        const auto address = parse_listen_address(*listen, &why);
+        if (!address) {
+            *error = model + ": --listen '" + *listen + "': " + why;
+            return std::nullopt;
+        }
+        s->server = std::make_unique<remote::Server>();
+        std::string cause;
+        if (!s->server->listen(address->host, address->port, &cause)) {
+            *error = model + ": cannot listen on " +
+                     shown(address->host, address->port).toStdString() + " (" + cause +
+                     "); choose another port, or stop the program that uses it";
+            return std::nullopt;
+        }
+        if (!address->host.isLoopback())
+            std::fprintf(stderr,
+                         "%s: warning: listening on %s: anyone on that network can drive "
+                         "the board; listen on 127.0.0.1 unless that is meant\n",
+                         model.c_str(), qPrintable(shown(s->server->address(), s->server->port())));
+    }
+    return SessionStart([s](PanelSession& session) { return s->start(session); });
 }
 
 } // namespace korvel

@@ -1,8 +1,5 @@
-// The options --listen and --record, and what they run beside the window:
-// the remote interface on a TCP port and the reading log.
-//
-//   --listen [HOST:]PORT   HOST 127.0.0.1 unless given; PORT 0 picks a free one
-//   --record FILE|-        one CSV row per accepted reading, appended
+// What --listen and --record run beside the window: the remote interface on
+// a TCP port and the reading log, both over the panel's remote view.
 #pragma once
 
 #include "ui/run_panel.h"
@@ -24,7 +21,14 @@ struct ListenAddress {
 // Nothing when the text is not such an address; *why says what is wrong.
 std::optional<ListenAddress> parse_listen_address(std::string_view text, std::string* why);
 
-// The extras of a program whose identity names `model` ("korvel-sim").
-PanelExtras scripting_extras(std::string model);
+// Opens the log and starts listening, before the panel starts (needs the
+// application). On failure gives a one-line diagnostic (cause and remedy)
+// and nothing. model: the program's name, also the second field of the
+// remote identity.
+// listen: a text parse_listen_address took; record: a file or "-".
+std::optional<SessionStart> prepare_scripting(const std::string& model,
+                                              const std::optional<std::string>& listen,
+                                              const std::optional<std::string>& record,
+                                              std::string* error);
 
 } // namespace korvel

@@ -1,7 +1,9 @@
 #include "panel/form1.h"
 
+#include "port/port_address.h"
 #include "port/registers.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -46,8 +48,27 @@ std::int16_t selector_number(const std::string& text)
 
 } // namespace
 
-Form1::Form1(Port& port) : port_(port)
+std::vector<std::string> extra_port_items(const PortOffer& offer)
 {
+    std::vector<unsigned> bases = offer.kernel_bases;
+    bases.push_back(offer.start_base);
+    std::sort(bases.begin(), bases.end());
+    bases.erase(std::unique(bases.begin(), bases.end()), bases.end());
+    std::vector<std::string> items;
+    for (unsigned base : bases)
+        if (is_port_base(base) && base != reg::base_378 && base != reg::base_278 &&
+            base != reg::base_3bc)
+            items.push_back("&H" + hex(static_cast<int>(base)));
+    return items;
+}
+
+Form1::Form1(Port& port, const PortOffer& ports) : port_(port)
+{
+    for (auto& item : extra_port_items(ports))
+        c.Combo1.add_item(std::move(item));
+    if (is_port_base(ports.start_base))
+        start_item_ = "&H" + hex(static_cast<int>(ports.start_base));
+
     c.Combo1.handler = [this] { combo1_click(); };
     c.Combo2.handler = [this] { combo2_click(); };
     c.Command9.handler = [this] { command9_click(); };
@@ -70,7 +91,7 @@ Form1::Form1(Port& port) : port_(port)
 
 void Form1::form_load()
 {
-    c.Combo1.select("&H378");
+    c.Combo1.select(start_item_);
     c.Combo2.select("ZEP");
     start_up();
 }
@@ -89,9 +110,11 @@ void Form1::resolve_addresses()
     st.port_base = selector_number(c.Combo1.text());
     st.port_status = static_cast<std::int16_t>(st.port_base + 1);
     st.port_control = static_cast<std::int16_t>(st.port_base + 2);
-    c.Text1.set_text("0x" + hex(st.port_base));
-    c.Text2.set_text("0x" + hex(st.port_status));
-    c.Text3.set_text("0x" + hex(st.port_control));
+    // The addresses are 16-bit: those from 0x8000 up are negative as
+    // numbers, and read out unsigned.
+    c.Text1.set_text("0x" + hex(static_cast<std::uint16_t>(st.port_base)));
+    c.Text2.set_text("0x" + hex(static_cast<std::uint16_t>(st.port_status)));
+    c.Text3.set_text("0x" + hex(static_cast<std::uint16_t>(st.port_control)));
 }
 
 void Form1::combo1_click() { resolve_addresses(); }

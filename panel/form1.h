@@ -8,12 +8,27 @@
 #include "port/port.h"
 
 #include <functional>
+#include <vector>
 
 namespace korvel {
 
+// The ports the panel offers besides the three motherboard addresses of the
+// design, and the one it starts on.
+struct PortOffer {
+    // Every base at which the kernel runs a parallel port, in any order.
+    std::vector<unsigned> kernel_bases;
+    // The port selected at start; offered too when the kernel runs none there.
+    unsigned start_base = 0x378;
+};
+
+// The port selector's items after the design's "&H378", "&H278" and
+// "&H3BC": every other base of the offer in ascending order, in the same
+// form ("&HD010"). Bases that are no port base are left out.
+std::vector<std::string> extra_port_items(const PortOffer& offer);
+
 class Form1 {
 public:
-    explicit Form1(Port& port);
+    explicit Form1(Port& port, const PortOffer& ports = {});
     Form1(const Form1&) = delete;
     Form1& operator=(const Form1&) = delete;
 
@@ -66,6 +81,8 @@ private:
     void show_reading();
 
     Port& port_;
+    // The selector's item chosen at load.
+    std::string start_item_ = "&H378";
     // Set by get_d5 when the half digit's lines held no BCD code: the scan
     // tick ends there.
     bool half_digit_unreadable_ = false;

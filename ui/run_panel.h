@@ -1,5 +1,5 @@
-// The program around the panel: the Qt application, the panel's logic over
-// the port that main() chose, its window, and the termination signals.
+// The program around the panel: the panel's logic over the port that main()
+// chose, its window, and the termination signals.
 #pragma once
 
 #include "panel/form1.h"
@@ -7,11 +7,8 @@
 #include "ui/main_window.h"
 #include "ui/termination_signals.h"
 
-#include <QStringList>
-
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string_view>
 
 namespace korvel {
@@ -20,7 +17,8 @@ namespace korvel {
 // running the Exit sequence. Needs a QApplication.
 class PanelSession {
 public:
-    explicit PanelSession(Port& port);
+    // ports: the port selector's items beyond the design's, and the start port.
+    explicit PanelSession(Port& port, const PortOffer& ports = {});
     PanelSession(const PanelSession&) = delete;
     PanelSession& operator=(const PanelSession&) = delete;
 
@@ -42,24 +40,15 @@ private:
 // desktop. Needs a QApplication.
 void use_panel_style();
 
-// What a program runs around the panel besides the window.
-struct PanelExtras {
-    // Runs once the application exists, with the program's own arguments
-    // (Qt's options taken out), before any port is written. Returns an exit
-    // status to end at once (having said why on standard error), or nothing
-    // to go on. Unset: the program takes no arguments of its own.
-    std::function<std::optional<int>(const QStringList& arguments)> configure;
-    // Runs once the panel has loaded and its window is shown. What it gives
-    // lives until the panel has ended.
-    std::function<std::shared_ptr<void>(PanelSession& session)> start;
-};
-
 // Runs the panel until it ends; returns the exit status. Every way out
 // (Exit, closing the window, SIGINT, SIGTERM, SIGHUP, the event loop ending
-// otherwise) leaves the board in the safe state.
+// otherwise) leaves the board in the safe state. Needs a QApplication.
 // test_actions: a script of user actions for tests (ui/scripted_actions.h);
 // empty for users.
-int run_panel(int argc, char** argv, Port& port, std::string_view test_actions = {},
-              const PanelExtras& extras = {});
+// start: runs once the panel has loaded and its window is shown; what it
+// gives lives until the panel has ended (front ends beside the window).
+using SessionStart = std::function<std::shared_ptr<void>(PanelSession&)>;
+int run_panel(Port& port, const PortOffer& ports, std::string_view test_actions = {},
+              const SessionStart& start = {});
 
 } // namespace korvel

@@ -8,7 +8,8 @@
                                            17th client is refused
     remote_driver.py KORVEL_SIM record     the reading log survives kill -9:
                                            every completed row intact
-    remote_driver.py KORVEL_SIM options    bad options: status 2, one line on
+    remote_driver.py KORVEL_SIM options    bad options: status 2 (1 for a file or
+                                           port it cannot take), one line on
                                            standard error, the board untouched
 
 The board is watched through the simulated board's test-only state file
@@ -287,31 +288,34 @@ def record(program):
 
 
 def options(program):
-    """Bad options end the program with status 2 and one line on standard
-    error, before anything is written to the board."""
+    """A bad option ends the program with status 2, a file it cannot record
+    to or a TCP port it cannot take with status 1; either way with one line
+    on standard error, before anything is written to the board."""
     busy = socket.socket()
     busy.bind(("127.0.0.1", 0))
     busy.listen(1)
     with tempfile.TemporaryDirectory(prefix="korvel-options-") as scratch:
+        port = busy.getsockname()[1]
+        # (arguments, exit status, what the line on standard error says)
         cases = [
-            (["--frobnicate"], "Unknown option 'frobnicate'; see --help"),
-            (["stray"], "unexpected argument 'stray'; see --help"),
-            (["--listen"], "Missing value after '--listen'; see --help"),
-            (["--listen", "70000"], "the port is a number from 0 to 65535"),
-            (["--listen", "example.org:5025"], "the host is an IP address such as 127.0.0.1"),
-            (["--listen", "127.0.0.1:%d" % busy.getsockname()[1]], "cannot listen on 127.0.0.1:%d"
-             % busy.getsockname()[1]),
-            (["--record", os.path.join(scratch, "no", "log.csv")], "cannot open "),
+            (["--frobnicate"], 2, "unknown option 'frobnicate'; see 'korvel-sim --help'"),
+            (["stray"], 2, "unexpected argument 'stray'"),
+            (["--listen"], 2, "missing value after '--listen'"),
+            (["--listen", "1", "--listen", "2"], 2, "--listen and --record are given once each"),
+            (["--listen", "70000"], 2, "--listen '70000': the port is a number from 0 to 65535"),
+            (["--listen", "example.org:5025"], 2, "the host is an IP address such as 127.0.0.1"),
+            (["--listen", "127.0.0.1:%d" % port], 1, "cannot listen on 127.0.0.1:%d" % port),
+            (["--record", os.path.join(scratch, "no", "log.csv")], 1, "cannot open "),
         ]
-        for args, expect in cases:
+        for args, status, expect in cases:
             state = os.path.join(scratch, "board")
             env = dict(os.environ, KORVEL_SIM_STATE=state, QT_QPA_PLATFORM="offscreen")
             p = subprocess.run([program, "-platform", "offscreen"] + args, env=env,
                                capture_output=True, timeout=120)
             err = p.stderr.decode(errors="replace")
             lines = [l for l in err.splitlines() if not l.startswith("QStandardPaths")]
-            check(p.returncode == 2, "%r: status %d" % (args, p.returncode))
-            check(len(lines) == 1 and lines[0].startswith("korvel: ") and expect in lines[0],
+            check(p.returncode == status, "%r: status %d" % (args, p.returncode))
+            check(len(lines) == 1 and lines[0].startswith("korvel-sim: ") and expect in lines[0],
                   "%r: stderr %r" % (args, err))
             writes = Board(state).registers()["writes"] if os.path.exists(state) else 0
             check(writes == 0, "%r: %d writes to the board" % (args, writes))
