@@ -179,7 +179,17 @@ void MainWindow::build_control(Control& c, QWidget* container)
         auto* cb = new Selector(container);
         cb->setEditable(false);
         cb->addItems(items_of(d.text));
+        for (int i = 0; i < cb->count(); ++i) // "&H378" is read out as "0x378"
+            cb->setItemData(i, cb->itemText(i).replace(QLatin1String("&H"), QLatin1String("0x")),
+                            Qt::AccessibleTextRole);
         cb->setCurrentIndex(c.selected());
+        // On Linux the toolkit names a drop-down list by its current item and
+        // takes what the list is from a label whose buddy it is: this one,
+        // never shown, carries the list's plain-words name.
+        auto* label = new QLabel(QString::fromUtf8(words_for(c.id()).name), container);
+        label->setTextFormat(Qt::PlainText);
+        label->setBuddy(cb);
+        label->hide();
         set_colours(cb, {QPalette::Button, QPalette::Base, QPalette::Window}, back);
         set_colours(cb, {QPalette::ButtonText, QPalette::Text, QPalette::WindowText}, fore);
         connect(cb, &QComboBox::activated, this, [&c](int index) { c.select(index); });

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QGroupBox>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStyleFactory>
 #include <QTest>
 
@@ -25,6 +26,16 @@ QString qs(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<
 QAccessibleInterface* accessible(Panel& p, ControlId id)
 {
     return QAccessible::queryAccessibleInterface(p.w(id));
+}
+
+// The name a screen reader gives a control. On Linux the toolkit names a
+// drop-down list by its current item; what the list is comes from its label.
+QString heard_name(QAccessibleInterface* iface)
+{
+    if (iface->role() != QAccessible::ComboBox)
+        return iface->text(QAccessible::Name);
+    const auto labels = iface->relations(QAccessible::Label);
+    return labels.isEmpty() ? QString() : labels.first().first->text(QAccessible::Name);
 }
 
 QString spoken(Panel& p, ControlId id) { return accessible(p, id)->text(QAccessible::Value); }
@@ -57,7 +68,7 @@ private slots:
             QVERIFY2(w, d.name.data());
             QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(w);
             QVERIFY(iface);
-            const QString name = iface->text(QAccessible::Name);
+            const QString name = heard_name(iface);
             QVERIFY2(!name.isEmpty(), d.name.data());
             QVERIFY2(!design_names.contains(name, Qt::CaseInsensitive), qPrintable(name));
             QVERIFY2(!code_like.match(name).hasMatch(), qPrintable(name));
@@ -66,8 +77,8 @@ private slots:
             names << name;
         }
         // Controls of the same kind are told apart.
-        QCOMPARE(names.count(QStringLiteral("Output Q3")), 1);
-        QCOMPARE(names.count(QStringLiteral("Set-point fine")), 1);
+        QCOMPARE(QSet<QString>(names.begin(), names.end()).size(), names.size());
+        QCOMPARE(heard_name(accessible(p, ControlId::Combo2)), QString("Mode"));
     }
 
     void read_outs_lamps_and_spin_controls_speak_their_live_value()
