@@ -76,37 +76,29 @@ private:
     bool seen_ = false;
 };
 
-void wheel(QWidget* w, int delta, bool inverted = false)
+void wheel(QWidget* w, int delta)
 {
     const QPointF at(w->width() / 2.0, w->height() / 2.0);
     QWheelEvent e(at, w->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
-                  Qt::NoModifier, Qt::NoScrollPhase, inverted);
+                  Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(w, &e);
 }
 
 enum class Gesture {
-    KeyUp, KeyDown, KeyPageUp, KeyPageDown, KeyHome, KeyEnd, KeyLeft, KeyRight, CtrlHome,
-    ClickUpper, ClickLower, DoubleClickUpper, RightClick, MiddleClick, MenuKey,
-    WheelNotchUp, WheelNotchDown, WheelTwoNotches, WheelInverted, WheelFineEight,
-    WheelFineSeven, WheelBackAndForth,
+    KeyUp, KeyPageDown, KeyHome, KeyEnd, KeyLeft, ClickUpper, DoubleClickUpper, RightClick,
+    MiddleClick, MenuKey, WheelNotchDown, WheelTwoNotches, WheelFineEight, WheelFineSeven,
 };
 
 void perform(Gesture g, QWidget* spin, QWindow* window, QWidget* top)
 {
     const QPoint upper = spin->mapTo(top, QPoint(spin->width() / 2, 4));
-    const QPoint lower = spin->mapTo(top, QPoint(spin->width() / 2, spin->height() - 4));
     switch (g) {
     case Gesture::KeyUp: QTest::keyClick(spin, Qt::Key_Up); break;
-    case Gesture::KeyDown: QTest::keyClick(spin, Qt::Key_Down); break;
-    case Gesture::KeyPageUp: QTest::keyClick(spin, Qt::Key_PageUp); break;
     case Gesture::KeyPageDown: QTest::keyClick(spin, Qt::Key_PageDown); break;
     case Gesture::KeyHome: QTest::keyClick(spin, Qt::Key_Home); break;
     case Gesture::KeyEnd: QTest::keyClick(spin, Qt::Key_End); break;
     case Gesture::KeyLeft: QTest::keyClick(spin, Qt::Key_Left); break;
-    case Gesture::KeyRight: QTest::keyClick(spin, Qt::Key_Right); break;
-    case Gesture::CtrlHome: QTest::keyClick(spin, Qt::Key_Home, Qt::ControlModifier); break;
     case Gesture::ClickUpper: QTest::mouseClick(window, Qt::LeftButton, {}, upper); break;
-    case Gesture::ClickLower: QTest::mouseClick(window, Qt::LeftButton, {}, lower); break;
     case Gesture::DoubleClickUpper: QTest::mouseDClick(window, Qt::LeftButton, {}, upper); break;
     case Gesture::RightClick: QTest::mouseClick(window, Qt::RightButton, {}, upper); break;
     case Gesture::MiddleClick: QTest::mouseClick(window, Qt::MiddleButton, {}, upper); break;
@@ -115,10 +107,8 @@ void perform(Gesture g, QWidget* spin, QWindow* window, QWidget* top)
         QApplication::sendEvent(spin, &e);
         break;
     }
-    case Gesture::WheelNotchUp: wheel(spin, 120); break;
     case Gesture::WheelNotchDown: wheel(spin, -120); break;
     case Gesture::WheelTwoNotches: wheel(spin, 240); break;
-    case Gesture::WheelInverted: wheel(spin, 120, true); break;
     case Gesture::WheelFineEight:
         for (int i = 0; i < 8; ++i)
             wheel(spin, 15);
@@ -126,11 +116,6 @@ void perform(Gesture g, QWidget* spin, QWindow* window, QWidget* top)
     case Gesture::WheelFineSeven:
         for (int i = 0; i < 7; ++i)
             wheel(spin, 15);
-        break;
-    case Gesture::WheelBackAndForth:
-        // Most of a notch up, then a little down: the turn back starts afresh.
-        wheel(spin, 100);
-        wheel(spin, -30);
         break;
     }
 }
@@ -160,28 +145,19 @@ private slots:
         const ControlId coarse = ControlId::VScroll1;
         const ControlId fine = ControlId::VScroll3;
         QTest::newRow("Up") << coarse << Gesture::KeyUp << 1;
-        QTest::newRow("Down") << coarse << Gesture::KeyDown << -1;
-        QTest::newRow("PageUp") << coarse << Gesture::KeyPageUp << 1;
         QTest::newRow("PageDown") << coarse << Gesture::KeyPageDown << -1;
         QTest::newRow("Home") << coarse << Gesture::KeyHome << 0;
         QTest::newRow("End") << coarse << Gesture::KeyEnd << 0;
-        QTest::newRow("End fine") << fine << Gesture::KeyEnd << 0;
         QTest::newRow("Left") << coarse << Gesture::KeyLeft << 0;
-        QTest::newRow("Right") << coarse << Gesture::KeyRight << 0;
-        QTest::newRow("Ctrl+Home") << coarse << Gesture::CtrlHome << 0;
         QTest::newRow("click upper arrow") << coarse << Gesture::ClickUpper << 1;
-        QTest::newRow("click lower arrow") << coarse << Gesture::ClickLower << -1;
         QTest::newRow("double click: two clicks") << coarse << Gesture::DoubleClickUpper << 2;
         QTest::newRow("right click") << coarse << Gesture::RightClick << 0;
         QTest::newRow("middle click") << coarse << Gesture::MiddleClick << 0;
         QTest::newRow("menu key") << coarse << Gesture::MenuKey << 0;
-        QTest::newRow("wheel notch up") << coarse << Gesture::WheelNotchUp << 1;
         QTest::newRow("wheel notch down") << fine << Gesture::WheelNotchDown << -1;
         QTest::newRow("two notches in one event") << coarse << Gesture::WheelTwoNotches << 1;
-        QTest::newRow("inverted wheel") << coarse << Gesture::WheelInverted << -1;
         QTest::newRow("fine wheel, a whole notch") << coarse << Gesture::WheelFineEight << 1;
         QTest::newRow("fine wheel, short of a notch") << coarse << Gesture::WheelFineSeven << 0;
-        QTest::newRow("wheel back and forth") << coarse << Gesture::WheelBackAndForth << 0;
     }
 
     void a_gesture_moves_a_spin_control_one_step_at_most()
