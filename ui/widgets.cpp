@@ -5,7 +5,6 @@
 #include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
-#include <QWheelEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -13,6 +12,7 @@
 #include <QStyleOptionButton>
 #include <QStyleOptionFocusRect>
 #include <QStyleOptionSlider>
+#include <QWheelEvent>
 
 #include <cmath>
 #include <tuple>
@@ -285,8 +285,9 @@ SpinBar::SpinBar(int min, int max, int step, QWidget* parent) : QScrollBar(Qt::V
 // The two arrows fill the bar (PanelStyle leaves no groove, slider or page
 // area), so the scroll bar's own handling of a left press is an arrow step
 // with the toolkit's auto-repeat. The second press of a double click comes
-// as a double click, which the toolkit hands on here: one step too. Every other button is refused: the middle
-// button would step too, and some styles make it jump to the pointer.
+// as a double-click event, which the toolkit hands on here: one step too.
+// Every other button is refused: the middle button would step too, and
+// some styles make it jump to the pointer.
 void SpinBar::mousePressEvent(QMouseEvent* e)
 {
     e->accept();
