@@ -65,7 +65,6 @@ private slots:
             }
             auto* w = p.window().findChild<QWidget*>(name);
             QVERIFY2(w, qPrintable(name));
-            QCOMPARE(w->accessibleName(), name);
             const QString container =
                 d.container.empty() ? QString("Form1")
                                     : QString::fromUtf8(d.container.data(), d.container.size());
