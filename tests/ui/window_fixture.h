@@ -9,6 +9,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -42,6 +43,24 @@ struct Panel {
     std::vector<PortAccess> since(std::size_t from) const
     {
         return {port.log.begin() + static_cast<std::ptrdiff_t>(from), port.log.end()};
+    }
+
+    // Accesses from index `from` up to and including the last one, when
+    // they end in the safe state written once: a request that reaches the
+    // panel through the event loop (a signal, a plain end of the loop) may
+    // let a timer tick that was already due run first, and those ticks are
+    // dropped here. Empty when the safe state is not the end of the traffic,
+    // or was written more than once.
+    std::vector<PortAccess> exit_traffic(std::size_t from) const
+    {
+        const auto all = since(from);
+        const auto n = safe_state_378.size();
+        if (all.size() < n || !std::equal(safe_state_378.begin(), safe_state_378.end(), all.end() - n))
+            return {};
+        if (std::search(all.begin(), all.end() - n, safe_state_378.begin(), safe_state_378.end()) !=
+            all.end() - n)
+            return {};
+        return {all.end() - n, all.end()};
     }
 
     // Runs the event loop as the program does, after `action`, until the
