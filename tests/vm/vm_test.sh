@@ -27,15 +27,15 @@ fatal() {
 }
 
 for tool in qemu-system-x86_64 cpack gzip /usr/bin/python3; do
-  command -v "$tool" >/dev/null 2>&1 || fatal "$tool is not installed (tools/install-deps installs it)"
+  command -v "$tool" >/dev/null 2>&1 || fatal "$tool is not installed (tools/install-deps --tests installs it)"
 done
 # The machine's tools come from the host's own root (see guest_init.sh).
 for tool in /bin/busybox /usr/bin/Xvfb /usr/bin/setpriv /usr/sbin/useradd; do
-  [ -x "$tool" ] || fatal "$tool is missing (tools/install-deps installs it)"
+  [ -x "$tool" ] || fatal "$tool is missing (tools/install-deps --tests installs it)"
 done
 /bin/busybox --list | grep -qx switch_root || fatal "/bin/busybox has no switch_root (install busybox-static)"
 /usr/bin/python3 -c 'import Xlib.ext.xtest' 2>/dev/null ||
-  fatal "python3-xlib is not installed (tools/install-deps installs it)"
+  fatal "python3-xlib is not installed (tools/install-deps --tests installs it)"
 kernel=$("$top/tools/vm-kernel") || fatal "no Debian kernel for the test machine (tools/vm-kernel above)"
 release=$(cat "$kernel/release")
 
