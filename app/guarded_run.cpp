@@ -2,12 +2,11 @@
 
 #include "guard/crash.h"
 #include "guard/guarded_port.h"
-#include "ui/run_panel.h"
 
 namespace korvel {
 
 int run_guarded(int argc, char** argv, const std::function<std::unique_ptr<Port>()>& open,
-                guard::Reopen reopen, std::string_view test_actions)
+                guard::Reopen reopen, const FrontEnds& front_ends)
 {
     // The watchdog first: before any port is opened and before any thread.
     guard::Registry& registry = guard::shared_registry();
@@ -16,7 +15,7 @@ int run_guarded(int argc, char** argv, const std::function<std::unique_ptr<Port>
     std::unique_ptr<Port> device = open();
     guard::GuardedPort port(*device, registry);
     guard::LastWords last_words(port);
-    const int status = run_panel(argc, argv, port, test_actions);
+    const int status = run_panel(argc, argv, port, front_ends);
     // The panel's Exit left its current port safe; any other port it drove
     // gets the safe state now, and the watchdog learns that all is done.
     port.finish();

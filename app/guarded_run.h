@@ -4,17 +4,17 @@
 #pragma once
 
 #include "guard/watchdog.h"
+#include "ui/run_panel.h"
 
 #include <functional>
 #include <memory>
-#include <string_view>
 
 namespace korvel {
 
 // open: the port for the panel. reopen: the same ports again, from the
 // watchdog process once the panel is gone.
-// test_actions: user actions played by tests (ui/scripted_actions.h).
+// front_ends: more front ends beside the window.
 int run_guarded(int argc, char** argv, const std::function<std::unique_ptr<Port>()>& open,
-                guard::Reopen reopen, std::string_view test_actions = {});
+                guard::Reopen reopen, const FrontEnds& front_ends = {});
 
 } // namespace korvel

@@ -1,6 +1,7 @@
 #include "guard/watchdog.h"
 
-#include "port/registers.h"
+#include "port/safe_state.h"
+#include "port/text.h"
 
 #include <cerrno>
 #include <dirent.h>
@@ -66,6 +67,13 @@ void wait_until_ended(pid_t pid)
     }
 }
 
+void say_no_watchdog(const char* call, int err)
+{
+    write_diagnostic_line(std::string("korvel: no watchdog (") + call + ": " + std::strerror(err) +
+                          "); the board is kept safe on normal exits and crashes, but not after "
+                          "a kill -9");
+}
+
 [[noreturn]] void watchdog_main(int pipe_read, pid_t panel, Registry& registry,
                                 const Reopen& reopen)
 {
@@ -111,12 +119,8 @@ int secure_after_panel_end(Registry& registry, const Reopen& reopen)
     for (int i = 0; i < count; ++i) {
         const int base = registry.bases[i].load();
         write_safe_state(*port, base);
-        char hexbase[16];
-        std::snprintf(hexbase, sizeof hexbase, "%X", static_cast<unsigned>(base));
-        std::fprintf(stderr,
-                     "korvel: the panel ended without its own exit; the port at 0x%s was put into "
-                     "the safe state\n",
-                     hexbase);
+        write_diagnostic_line("korvel: the panel ended without its own exit; the port at " +
+                              hex_address(base) + " was put into the safe state");
     }
     registry.finished.store(1);
     return count;
@@ -126,19 +130,13 @@ pid_t start_watchdog(Registry& registry, Reopen reopen)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
-        std::fprintf(stderr,
-                     "korvel: no watchdog (pipe: %s); the board is kept safe on normal exits and "
-                     "crashes, but not after a kill -9\n",
-                     std::strerror(errno));
+        say_no_watchdog("pipe", errno);
         return -1;
     }
     const pid_t panel = getpid();
     const pid_t pid = fork();
     if (pid < 0) {
-        std::fprintf(stderr,
-                     "korvel: no watchdog (fork: %s); the board is kept safe on normal exits and "
-                     "crashes, but not after a kill -9\n",
-                     std::strerror(errno));
+        say_no_watchdog("fork", errno);
         close(fds[0]);
         close(fds[1]);
         return -1;

@@ -1,6 +1,7 @@
 #include "sim/simulated.h"
 
 #include "port/registers.h"
+#include "port/text.h"
 
 #include "sim/board_state.h"
 #include "sim/clock.h"
@@ -48,10 +49,10 @@ private:
         std::string error;
         BoardState* s = map_state_file(path, &error);
         if (!s)
-            std::fprintf(stderr,
-                         "korvel-sim: cannot keep the board state in %s (%s); the board state "
-                         "stays in memory: check the path named by KORVEL_SIM_STATE\n",
-                         path, error.c_str());
+            write_diagnostic_line(std::string("korvel-sim: cannot keep the board state in ") +
+                                  path + " (" + error +
+                                  "); the board state stays in memory: check the path named by "
+                                  "KORVEL_SIM_STATE");
         return s;
     }
 
@@ -167,10 +168,9 @@ std::unique_ptr<Port> make_simulated_board()
     std::string holder;
     if (!lock->take(path, &holder)) {
         const std::string who = holder.empty() ? "another korvel-sim" : "process " + holder;
-        std::fprintf(stderr,
-                     "korvel-sim: port 0x378: the simulated board in %s is held by %s; the port "
-                     "reads as absent here: stop that korvel-sim first\n",
-                     path, who.c_str());
+        write_diagnostic_line(std::string("korvel-sim: port 0x378: the simulated board in ") +
+                              path + " is held by " + who +
+                              "; the port reads as absent here: stop that korvel-sim first");
         return std::make_unique<HeldBoard>();
     }
     return std::make_unique<LockedBoard>(std::move(lock));

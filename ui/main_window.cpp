@@ -48,9 +48,10 @@ QStringList items_of(std::string_view text)
 
 } // namespace
 
-MainWindow::MainWindow(Form1& form, QWidget* parent) : QWidget(parent), form_(form)
+MainWindow::MainWindow(Panel& panel, QWidget* parent)
+    : QWidget(parent), panel_(panel), controls_(panel.controls())
 {
-    setObjectName(QStringLiteral("Form1"));
+    setObjectName(qs(form_design.name));
     setWindowTitle(qs(form_design.caption));
     setWindowIcon(QIcon(QPixmap::fromImage(window_icon_picture())));
     setFixedSize(form_design.client_width_twips / twips_per_pixel,
@@ -61,13 +62,13 @@ MainWindow::MainWindow(Form1& form, QWidget* parent) : QWidget(parent), form_(fo
 
     build();
     set_focus_order();
-    observer_key_ = form_.c.observe([this](Control& c, Property p) { apply(c, p); });
-    form_.beep = [] { QApplication::beep(); };
-    form_.end_program = [this] { end_program(); };
+    observer_key_ = controls_.observe([this](Control& c, Property p) { apply(c, p); });
+    panel_.beep = [] { QApplication::beep(); };
+    panel_.end_program = [this] { end_program(); };
 
     // The load handler: runs once, before the window is first shown, with
     // the widgets already following the model.
-    form_.form_load();
+    panel_.load();
 
     if (QScreen* s = screen())
         move(s->availableGeometry().center() - rect().center());
@@ -75,8 +76,8 @@ MainWindow::MainWindow(Form1& form, QWidget* parent) : QWidget(parent), form_(fo
 
 MainWindow::~MainWindow()
 {
-    form_.c.forget(observer_key_);
-    form_.end_program = nullptr;
+    controls_.forget(observer_key_);
+    panel_.end_program = nullptr;
     for (const Slot& s : slots_)
         if (s.timer)
             s.timer->stop();
@@ -88,10 +89,10 @@ void MainWindow::build()
     panel_style->setParent(this);
 
     for (std::size_t i = 0; i < control_count; ++i) {
-        Control& c = form_.c[static_cast<ControlId>(i)];
+        Control& c = controls_[static_cast<ControlId>(i)];
         QWidget* container = this;
         if (!c.design().container.empty()) {
-            Control* frame = form_.c.find(c.design().container);
+            Control* frame = controls_.find(c.design().container);
             container = frame ? slot(frame->id()).widget : nullptr;
             if (!container)
                 throw std::logic_error("control placed in a frame that is not built before it");
@@ -281,7 +282,7 @@ bool MainWindow::event(QEvent* e)
 {
     if (e->type() == QEvent::WindowActivate && !activated_) {
         activated_ = true;
-        form_.form_activate();
+        panel_.activate();
     }
     return QWidget::event(e);
 }
@@ -289,7 +290,7 @@ bool MainWindow::event(QEvent* e)
 void MainWindow::closeEvent(QCloseEvent* e)
 {
     // Runs the Exit sequence unless the program has already ended.
-    form_.form_unload();
+    panel_.close();
     e->accept();
 }
 

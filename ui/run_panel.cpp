@@ -1,7 +1,5 @@
 #include "ui/run_panel.h"
 
-#include "ui/scripted_actions.h"
-
 #include <QApplication>
 #include <QStyle>
 #include <QStyleFactory>
@@ -13,16 +11,16 @@ namespace korvel {
 // The signal handlers come first: a signal that arrives while the window is
 // being built waits in the pipe and runs the Exit sequence once the event
 // loop runs.
-PanelSession::PanelSession(Port& port) : form_(port), window_(form_)
+PanelSession::PanelSession(Port& port) : panel_(port), window_(panel_)
 {
-    termination_.on_signal = [this](int) { form_.form_unload(); };
+    termination_.on_signal = [this](int) { panel_.close(); };
 }
 
 int PanelSession::exec()
 {
     const int status = QApplication::exec();
-    if (!form_.ended())
-        form_.form_unload();
+    if (!panel_.ended())
+        panel_.close();
     return status;
 }
 
@@ -36,7 +34,7 @@ void use_panel_style()
     }
 }
 
-int run_panel(int argc, char** argv, Port& port, std::string_view test_actions)
+int run_panel(int argc, char** argv, Port& port, const FrontEnds& front_ends)
 {
     QApplication app(argc, argv);
 
@@ -51,8 +49,8 @@ int run_panel(int argc, char** argv, Port& port, std::string_view test_actions)
 
     PanelSession session(port);
     session.window().show();
-    if (!test_actions.empty())
-        ui::play_actions(session.form(), session.window(), test_actions);
+    if (front_ends)
+        front_ends(session);
     return session.exec();
 }
 
