@@ -7,7 +7,7 @@
 if(TARGET korvel-sim-test)
   add_executable(guard_exit_driver ${CMAKE_CURRENT_LIST_DIR}/guard_exit_driver.cpp)
   target_link_libraries(guard_exit_driver PRIVATE korvel_sim)
-  target_include_directories(guard_exit_driver PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  target_include_directories(guard_exit_driver PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_CURRENT_LIST_DIR}/..)
   set_target_properties(guard_exit_driver PROPERTIES AUTOMOC OFF)
 
   set(korvel_guard_ways

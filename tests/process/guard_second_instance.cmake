@@ -6,7 +6,7 @@ if(TARGET korvel-sim-test)
   add_executable(guard_second_instance_driver
     ${CMAKE_CURRENT_LIST_DIR}/guard_second_instance_driver.cpp)
   target_link_libraries(guard_second_instance_driver PRIVATE korvel_sim)
-  target_include_directories(guard_second_instance_driver PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  target_include_directories(guard_second_instance_driver PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_CURRENT_LIST_DIR}/..)
   set_target_properties(guard_second_instance_driver PROPERTIES AUTOMOC OFF)
   foreach(how TERM KILL)
     string(TOLOWER ${how} name)
