@@ -2,20 +2,89 @@
 
 #include "guard/crash.h"
 #include "guard/guarded_port.h"
+#include "port/hardware_port.h"
+#include "port/parport_proc.h"
+#include "port/port_address.h"
+#include "port/text.h"
+
+#include <QApplication>
+
+#include <cstdio>
 
 namespace korvel {
 
-int run_guarded(int argc, char** argv, const std::function<std::unique_ptr<Port>()>& open,
-                guard::Reopen reopen, const FrontEnds& front_ends)
+namespace {
+
+QStringList arguments_of(int argc, char** argv)
 {
-    // The watchdog first: before any port is opened and before any thread.
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args.append(QString::fromLocal8Bit(argv[i]));
+    return args;
+}
+
+void print(const std::string& text)
+{
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int run_guarded(int argc, char** argv, const app::Program& program,
+                const std::function<std::unique_ptr<Port>()>& open, guard::Reopen reopen,
+                const FrontEnds& front_ends)
+{
+    LinuxSystemCalls sys;
+    const HardwarePaths paths;
+
+    // The program's own options, before anything is started.
+    const app::Request request = app::read_own_options(arguments_of(argc, argv), program, sys, paths);
+    switch (request.action) {
+    case app::Request::Action::Help: {
+        const QCoreApplication core(argc, argv);
+        print(app::help_text(program));
+        return 0;
+    }
+    case app::Request::Action::Version:
+        print(app::version_line(program) + "\n");
+        return 0;
+    case app::Request::Action::ListPorts:
+        for (const auto& line : list_ports(sys, paths))
+            print(line + "\n");
+        return 0;
+    case app::Request::Action::Fail:
+        write_diagnostic_line(request.error);
+        return app::usage_status;
+    case app::Request::Action::Run:
+        break;
+    }
+
+    PortOffer offer;
+    if (program.real_ports)
+        for (const auto& p : list_parports(sys, paths.proc + "/sys/dev/parport"))
+            offer.kernel_bases.push_back(p.base);
+    if (request.port)
+        offer.start_base = *request.port;
+
+    // The watchdog next: before any port is opened and before any thread.
+    // Should the panel end before it drives a port, the watchdog has
+    // nothing to do and ends quietly.
     guard::Registry& registry = guard::shared_registry();
     guard::start_watchdog(registry, std::move(reopen));
+
+    QApplication application(argc, argv);
+    // Qt has taken its own options out; what is left must be ours.
+    if (const std::string error = app::check_remaining(QCoreApplication::arguments(), program);
+        !error.empty()) {
+        write_diagnostic_line(error);
+        return app::usage_status;
+    }
 
     std::unique_ptr<Port> device = open();
     guard::GuardedPort port(*device, registry);
     guard::LastWords last_words(port);
-    const int status = run_panel(argc, argv, port, front_ends);
+    const int status = run_panel(port, offer, front_ends);
     // The panel's Exit left its current port safe; any other port it drove
     // gets the safe state now, and the watchdog learns that all is done.
     port.finish();

@@ -1,8 +1,9 @@
-// What both programs do around the window: the watchdog, the tracking of
-// every port driven, the last-words handlers, and the safe state of every
-// driven board at the end.
+// What both programs do around the window: the command line, the watchdog,
+// the tracking of every port driven, the last-words handlers, and the safe
+// state of every driven board at the end.
 #pragma once
 
+#include "app/options.h"
 #include "guard/watchdog.h"
 #include "ui/run_panel.h"
 
@@ -11,10 +12,13 @@
 
 namespace korvel {
 
+// program: its name and whether it drives real ports (then the kernel's
+// ports are offered in the port selector and --list-ports is answered).
 // open: the port for the panel. reopen: the same ports again, from the
 // watchdog process once the panel is gone.
 // front_ends: more front ends beside the window.
-int run_guarded(int argc, char** argv, const std::function<std::unique_ptr<Port>()>& open,
-                guard::Reopen reopen, const FrontEnds& front_ends = {});
+int run_guarded(int argc, char** argv, const app::Program& program,
+                const std::function<std::unique_ptr<Port>()>& open, guard::Reopen reopen,
+                const FrontEnds& front_ends = {});
 
 } // namespace korvel

@@ -4,6 +4,6 @@
 
 int main(int argc, char** argv)
 {
-    return korvel::run_guarded(argc, argv, korvel::open_hardware_port,
-                               korvel::open_hardware_port);
+    return korvel::run_guarded(argc, argv, {"korvel", true}, korvel::open_hardware_port,
+                               korvel::reopen_hardware_port);
 }

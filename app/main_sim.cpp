@@ -4,6 +4,7 @@
 
 int main(int argc, char** argv)
 {
-    return korvel::run_guarded(argc, argv, korvel::sim::make_simulated_board,
+    return korvel::run_guarded(argc, argv, {"korvel-sim", false},
+                               korvel::sim::make_simulated_board,
                                korvel::sim::reopen_simulated_board);
 }

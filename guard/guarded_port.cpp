@@ -41,6 +41,8 @@ GuardedPort::GuardedPort(Port& inner, Registry& registry) : inner_(inner), regis
 
 std::int16_t GuardedPort::Inp32(std::int16_t address) { return inner_.Inp32(address); }
 
+std::string GuardedPort::fault(int base) { return inner_.fault(base); }
+
 GuardedPort::Tracked* GuardedPort::track(int base)
 {
     for (int i = 0; i < tracked_count_; ++i)
@@ -51,7 +53,19 @@ GuardedPort::Tracked* GuardedPort::track(int base)
     Tracked& t = tracked_[tracked_count_++];
     t.base = base;
     // Publish the base before its first write reaches the board, so the
-    // watchdog knows of every board that may be live.
+    // watchdog knows of every board that may be live; but only a base whose
+    // port this panel holds: one that reads as absent (held by another
+    // program, no device) is no board of ours, and the watchdog must leave
+    // it alone.
+    bool held = false;
+    try {
+        held = inner_.fault(base).empty();
+    } catch (...) {
+        held = true; // unknown: rather secure a port too many than one too few
+    }
+    if (!held)
+        return &t;
+    ++held_count_;
     const int n = registry_.count.load();
     if (n < Registry::max_bases) {
         registry_.bases[n].store(base);
@@ -83,7 +97,8 @@ void GuardedPort::Out32(std::int16_t address, std::int16_t value)
 
 void GuardedPort::write_through(std::int16_t address, std::int16_t value)
 {
-    if (Tracked* t = track(reg::base_of(address))) {
+    // Bases are tracked as unsigned 16-bit addresses (0xD010, not -12272).
+    if (Tracked* t = track(reg::base_of(static_cast<std::uint16_t>(address)))) {
         const int offset = reg::offset_of(address);
         auto matches = [&](int step) {
             return safe_state_sequence[step].offset == offset && safe_state_sequence[step].value == value;

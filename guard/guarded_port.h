@@ -11,8 +11,8 @@
 
 namespace korvel::guard {
 
-// What the panel and its watchdog share: the bases driven so far and
-// whether the panel finished its own exit. Plain data, so that it can live
+// What the panel and its watchdog share: the bases driven so far on ports
+// the panel holds, and whether the panel finished its own exit. Plain data, so that it can live
 // in memory shared with the watchdog process.
 struct Registry {
     static constexpr int max_bases = 16;
@@ -32,6 +32,7 @@ public:
 
     std::int16_t Inp32(std::int16_t address) override;
     void Out32(std::int16_t address, std::int16_t value) override;
+    std::string fault(int base) override;
 
     // Writes the safe state to every driven base not already in it.
     // Async-signal-safe as far as the inner port's Out32 is.
@@ -46,8 +47,9 @@ public:
     void finish() noexcept;
 
     bool is_safe(int base) const;
-    // Whether any write has reached a port yet.
-    bool drove_any() const noexcept { return tracked_count_ > 0; }
+    // Whether any write has reached a port this panel holds yet (writes to
+    // a port that reads as absent reach nothing).
+    bool drove_any() const noexcept { return held_count_ > 0; }
     bool finished() const noexcept { return closed_.load(); }
 
 private:
@@ -64,6 +66,7 @@ private:
     Registry& registry_;
     Tracked tracked_[Registry::max_bases];
     int tracked_count_ = 0;
+    int held_count_ = 0;  // tracked bases whose port the panel holds
     std::atomic<bool> closed_{false};
     std::atomic<int> writing_{0};  // Out32 calls under way, on any thread
 };

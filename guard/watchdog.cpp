@@ -1,8 +1,10 @@
 #include "guard/watchdog.h"
 
+#include "port/hardware_port.h"
 #include "port/safe_state.h"
 #include "port/text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <cstdio>
@@ -74,6 +76,27 @@ void say_no_watchdog(const char* call, int err)
                           "a kill -9");
 }
 
+// The first pause before a port is claimed again; each further one is twice
+// as long.
+constexpr int first_reclaim_pause_ms = 10;
+
+// One port claimed afresh for one base: the safe state written, the port let
+// go. "" when the port took every write; otherwise why not, as the port says.
+// `gone` is set when there are no ports to reopen.
+std::string secure_once(const Reopen& reopen, int base, bool* gone)
+{
+    const std::unique_ptr<Port> port = reopen();
+    if (!port) {
+        *gone = true;
+        return {};
+    }
+    if (std::string why = port->fault(base); !why.empty())
+        return why;
+    write_safe_state(*port, base);
+    // A write the port refused has turned the base absent.
+    return port->fault(base);
+}
+
 [[noreturn]] void watchdog_main(int pipe_read, pid_t panel, Registry& registry,
                                 const Reopen& reopen)
 {
@@ -94,36 +117,59 @@ void say_no_watchdog(const char* call, int err)
             break;
     }
     wait_until_ended(panel);
-    secure_after_panel_end(registry, reopen);
-    _exit(0);
+    int status = 1;
+    try {
+        status = secure_after_panel_end(registry, reopen, real_watchdog_io());
+    } catch (...) {
+        write_diagnostic_line("korvel: the panel ended without its own exit, and its watchdog "
+                              "failed; start korvel again to put its ports into the safe state");
+    }
+    _exit(status);
 }
 
 } // namespace
 
-int secure_after_panel_end(Registry& registry, const Reopen& reopen)
+WatchdogIo real_watchdog_io()
+{
+    return {write_diagnostic_line, [](int ms) {
+                timespec left{ms / 1000, (ms % 1000) * 1'000'000L};
+                while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+                }
+            }};
+}
+
+int secure_after_panel_end(Registry& registry, const Reopen& reopen, const WatchdogIo& io)
 {
     if (registry.finished.load() != 0)
         return 0;
     const int count = std::min(registry.count.load(), Registry::max_bases);
-    if (count == 0)
-        return 0;
-    // The ports may take a moment to come free after the panel's end.
-    std::unique_ptr<Port> port = reopen();
-    for (int i = 0; !port && i < 100; ++i) {
-        timespec ms{0, 1'000'000};
-        nanosleep(&ms, nullptr);
-        port = reopen();
-    }
-    if (!port)
-        return 0;
+    int status = 0;
     for (int i = 0; i < count; ++i) {
         const int base = registry.bases[i].load();
-        write_safe_state(*port, base);
-        write_diagnostic_line("korvel: the panel ended without its own exit; the port at " +
-                              hex_address(base) + " was put into the safe state");
+        // The port may not be free at once: the kernel may still be letting
+        // go of the panel's claim.
+        bool gone = false;
+        std::string why = secure_once(reopen, base, &gone);
+        for (int waited = 0, pause = first_reclaim_pause_ms;
+             !gone && !why.empty() && waited < reclaim_budget_ms; pause *= 2) {
+            const int step = std::min(pause, reclaim_budget_ms - waited);
+            io.pause(step);
+            waited += step;
+            why = secure_once(reopen, base, &gone);
+        }
+        if (gone)
+            break;
+        const std::string port = "korvel: the panel ended without its own exit; the port at " +
+                                 hex_address(base);
+        if (why.empty()) {
+            io.say(port + " was put into the safe state");
+        } else {
+            io.say(port + " could NOT be put into the safe state: " + why);
+            status = 1;
+        }
     }
     registry.finished.store(1);
-    return count;
+    return status;
 }
 
 pid_t start_watchdog(Registry& registry, Reopen reopen)

@@ -6,21 +6,19 @@ namespace korvel {
 
 namespace {
 
-// The n-th '|'-separated item of a drop-down list's design text.
-std::string_view item_of(std::string_view items, int n)
+// The '|'-separated items of a drop-down list's design text.
+std::vector<std::string> items_of(std::string_view text)
 {
-    for (int i = 0; i < n; ++i) {
-        auto bar = items.find('|');
+    std::vector<std::string> items;
+    if (text.empty())
+        return items;
+    for (;;) {
+        const auto bar = text.find('|');
+        items.emplace_back(text.substr(0, bar));
         if (bar == std::string_view::npos)
-            return {};
-        items.remove_prefix(bar + 1);
+            return items;
+        text.remove_prefix(bar + 1);
     }
-    return items.substr(0, items.find('|'));
-}
-
-int item_count(std::string_view items)
-{
-    return items.empty() ? 0 : 1 + static_cast<int>(std::count(items.begin(), items.end(), '|'));
 }
 
 } // namespace
@@ -30,6 +28,8 @@ Control::Control(Controls& owner, ControlId id) : owner_(owner), id_(id)
     const Design& d = design();
     if (d.kind != Kind::Combo)
         text_ = std::string(d.text);
+    else
+        items_ = items_of(d.text);
     if (d.kind == Kind::Lamp)
         colour_ = d.back.rgb;
     visible_ = d.visible;
@@ -96,12 +96,11 @@ void Control::step_down()
 
 void Control::select(int index)
 {
-    if (index < 0 || index >= item_count(design().text))
+    if (index < 0 || static_cast<std::size_t>(index) >= items_.size())
         return;
     selected_ = index;
-    std::string item(item_of(design().text, index));
-    if (item != text_) {
-        text_ = std::move(item);
+    if (items_[static_cast<std::size_t>(index)] != text_) {
+        text_ = items_[static_cast<std::size_t>(index)];
         changed(Property::Selection);
     }
     fire();
@@ -109,9 +108,9 @@ void Control::select(int index)
 
 void Control::select(std::string_view item)
 {
-    for (int i = 0, n = item_count(design().text); i < n; ++i) {
-        if (item_of(design().text, i) == item) {
-            select(i);
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+        if (items_[i] == item) {
+            select(static_cast<int>(i));
             return;
         }
     }

@@ -63,9 +63,13 @@ public:
     void step_up();
     void step_down();
 
-    // Drop-down lists: select the item (index into the design's items, or
-    // its text); runs the click handler. A user's choice comes in the same
-    // way.
+    // Drop-down lists: the items, the design's first. Items are added only
+    // before the window is built from the model.
+    const std::vector<std::string>& items() const { return items_; }
+    void add_item(std::string item) { items_.push_back(std::move(item)); }
+
+    // Drop-down lists: select the item (index into items(), or its text);
+    // runs the click handler. A user's choice comes in the same way.
     int selected() const { return selected_; }
     void select(int index);
     void select(std::string_view item);
@@ -87,6 +91,7 @@ private:
     bool visible_ = true;
     bool enabled_ = true;
     int value_ = 0;
+    std::vector<std::string> items_;
     int selected_ = -1;
 };
 

@@ -1,5 +1,7 @@
 #include "panel/panel.h"
 
+#include "port/port_address.h"
+#include "port/registers.h"
 #include "port/text.h"
 
 #include <algorithm>
@@ -45,8 +47,27 @@ constexpr int setpoint_limit = 30000;
 
 } // namespace
 
-Panel::Panel(Port& port) : output_(port), reader_(port)
+std::vector<std::string> extra_port_items(const PortOffer& offer)
 {
+    std::vector<unsigned> bases = offer.kernel_bases;
+    bases.push_back(offer.start_base);
+    std::sort(bases.begin(), bases.end());
+    bases.erase(std::unique(bases.begin(), bases.end()), bases.end());
+    std::vector<std::string> items;
+    for (unsigned base : bases)
+        if (is_port_base(base) && base != reg::base_378 && base != reg::base_278 &&
+            base != reg::base_3bc)
+            items.push_back("&H" + hex(static_cast<int>(base)));
+    return items;
+}
+
+Panel::Panel(Port& port, const PortOffer& ports) : output_(port), reader_(port)
+{
+    for (auto& item : extra_port_items(ports))
+        c_.port_selector.add_item(std::move(item));
+    if (is_port_base(ports.start_base))
+        start_item_ = "&H" + hex(static_cast<int>(ports.start_base));
+
     c_.mode_selector.handler = [this] { on_mode_choice(); };
     c_.port_selector.handler = [this] { on_port_choice(); };
     c_.power_button.handler = [this] { on_power_click(); };
@@ -102,7 +123,7 @@ Control& Panel::spin_control(Spin spin)
 
 void Panel::load()
 {
-    c_.port_selector.select("&H378");
+    c_.port_selector.select(start_item_);
     c_.mode_selector.select("ZEP");
     reset();
 }
@@ -121,9 +142,11 @@ void Panel::resolve_addresses()
     base_ = selector_number(c_.port_selector.text());
     output_.set_base(base_);
     reader_.set_base(base_);
-    c_.data_address_box.set_text("0x" + hex(base_));
-    c_.status_address_box.set_text("0x" + hex(static_cast<std::int16_t>(base_ + 1)));
-    c_.control_address_box.set_text("0x" + hex(static_cast<std::int16_t>(base_ + 2)));
+    // The addresses are 16-bit: those from 0x8000 up are negative as
+    // numbers, and read out unsigned.
+    c_.data_address_box.set_text("0x" + hex(static_cast<std::uint16_t>(base_)));
+    c_.status_address_box.set_text("0x" + hex(static_cast<std::uint16_t>(base_ + 1)));
+    c_.control_address_box.set_text("0x" + hex(static_cast<std::uint16_t>(base_ + 2)));
 }
 
 void Panel::write_safe_state() { output_.write_safe_state(); }

@@ -21,6 +21,20 @@
 
 namespace korvel {
 
+// The ports the panel offers besides the three motherboard addresses of the
+// design, and the one it starts on.
+struct PortOffer {
+    // Every base at which the kernel runs a parallel port, in any order.
+    std::vector<unsigned> kernel_bases;
+    // The port selected at start; offered too when the kernel runs none there.
+    unsigned start_base = 0x378;
+};
+
+// The port selector's items after the design's "&H378", "&H278" and
+// "&H3BC": every other base of the offer in ascending order, in the same
+// form ("&HD010"). Bases that are no port base are left out.
+std::vector<std::string> extra_port_items(const PortOffer& offer);
+
 enum class Mode { zep, dvm, dpc };
 enum class Spin { coarse, medium, fine };
 enum class PopUp { port_panel, probe_panel };
@@ -34,7 +48,8 @@ enum class Outcome {
 
 class Panel {
 public:
-    explicit Panel(Port& port);
+    // ports: the port selector's items beyond the design's, and the start port.
+    explicit Panel(Port& port, const PortOffer& ports = {});
     Panel(const Panel&) = delete;
     Panel& operator=(const Panel&) = delete;
 
@@ -44,8 +59,9 @@ public:
     std::function<void()> end_program;
 
     // --- The program's life ---
-    // Selects port 0x378 and mode ZEP, then runs the reset: the board on
-    // that port gets the safe state. Once, before the front end shows.
+    // Selects the start port (0x378 unless the offer names another) and
+    // mode ZEP, then runs the reset: the board on that port gets the safe
+    // state. Once, before the front end shows.
     void load();
     // The window's first activation: the focus goes to the power button.
     void activate();
@@ -142,6 +158,8 @@ private:
     output::LatchWriter output_;
     dvm::VoltmeterReader reader_;
 
+    // The selector's item chosen at load.
+    std::string start_item_ = "&H378";
     // Register addresses, from the port selector.
     std::int16_t base_ = 0;
     bool power_ = false;

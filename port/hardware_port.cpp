@@ -178,19 +178,19 @@ void HardwarePort::open_ppdev(Slot& s, int number)
     if (fd < 0) {
         const int err = -fd;
         if (err == EACCES || err == EPERM) {
-            report(s.base, "permission denied on " + device +
+            report(s, "permission denied on " + device +
                                "; add yourself to group lp ('adduser $USER lp') and log in again");
         } else if (err == ENOENT || err == ENODEV || err == ENXIO) {
             // The kernel drives the port but its user-space interface is
             // not there: ppdev is not loaded or the device node is missing.
-            report(s.base, "parport" + std::to_string(number) + " has no usable " + device + " (" +
+            report(s, "parport" + std::to_string(number) + " has no usable " + device + " (" +
                                error_text(err) +
                                "); load ppdev ('modprobe ppdev'), then restart korvel");
         } else if (err == EBUSY) {
-            report(s.base, device + " is busy (held by another program or the lp printer driver); "
+            report(s, device + " is busy (held by another program or the lp printer driver); "
                                     "stop that program or run 'modprobe -r lp', then restart korvel");
         } else {
-            report(s.base, "cannot open " + device + " (" + error_text(err) +
+            report(s, "cannot open " + device + " (" + error_text(err) +
                                "); check the port, then restart korvel");
         }
         return;
@@ -198,7 +198,7 @@ void HardwarePort::open_ppdev(Slot& s, int number)
 
     ParportClaim claim(sys_, fd);
     if (const int r = sys_.ioctl(fd, PPEXCL, nullptr); r < 0) {
-        report(s.base, "cannot take " + device + " for sole use (" + error_text(-r) +
+        report(s, "cannot take " + device + " for sole use (" + error_text(-r) +
                            "); check the port, then restart korvel");
         return;
     }
@@ -208,29 +208,12 @@ void HardwarePort::open_ppdev(Slot& s, int number)
         // does not find this program.
         claim.reset();
         if (err == ENXIO || err == EBUSY) {
-            const auto programs = programs_holding(sys_, paths_.proc, device);
-            const auto drivers = registered_drivers(sys_, parport_dir(), number);
-            const bool lp = std::find(drivers.begin(), drivers.end(), "lp") != drivers.end();
-            std::vector<std::string> kernel;  // drivers other than lp and ppdev
-            for (const auto& d : drivers)
-                if (d != "lp" && !d.starts_with("ppdev"))
-                    kernel.push_back(d);
-            std::string line = device + " is busy ";
-            if (!programs.empty())
-                line += "(held by " + join(programs) + "); stop that program, then restart korvel";
-            else if (lp)
-                line += "(held by the lp printer driver); run 'modprobe -r lp', then restart korvel";
-            else if (!kernel.empty())
-                line += "(held by the kernel driver " + join(kernel) +
-                        "); unload that driver, then restart korvel";
-            else if (!drivers.empty())
-                line += "(held by another program); stop that program, then restart korvel";
-            else
-                line += "(held by another program or the lp printer driver); stop that program or "
-                        "run 'modprobe -r lp', then restart korvel";
-            report(s.base, line);
+            const PortHolder holder =
+                port_holder(sys_, paths_.proc, parport_dir(), number, device);
+            report(s, device + " is busy (held by " + holder.who + "); " + holder.remedy +
+                               ", then restart korvel");
         } else {
-            report(s.base, "cannot claim " + device + " (" + error_text(err) +
+            report(s, "cannot claim " + device + " (" + error_text(err) +
                                "); check the port, then restart korvel");
         }
         return;
@@ -244,7 +227,11 @@ void HardwarePort::open_ppdev(Slot& s, int number)
 
 void HardwarePort::open_direct(Slot& s)
 {
-    const int r = sys_.ioperm(static_cast<unsigned>(s.base), 3, true);
+    // Direct I/O only where a motherboard's port may sit without a kernel
+    // driver: at any other address an I/O write could reach some other
+    // device of the machine.
+    const bool legacy = s.base == reg::base_378 || s.base == reg::base_278 || s.base == reg::base_3bc;
+    const int r = legacy ? sys_.ioperm(static_cast<unsigned>(s.base), 3, true) : -EPERM;
     if (r == 0) {
         s.io = IoPermission(sys_, static_cast<unsigned>(s.base));
         s.backend.store(PortBackend::Direct, std::memory_order_relaxed);
@@ -254,7 +241,9 @@ void HardwarePort::open_direct(Slot& s)
 
     const int err = -r;
     std::string direct;
-    if (err == EPERM || err == EACCES) {
+    if (!legacy) {
+        direct = "direct I/O only at 0x378, 0x278 and 0x3BC";
+    } else if (err == EPERM || err == EACCES) {
         // Without CAP_SYS_RAWIO, or under kernel lockdown even with it.
         const std::string lockdown =
             sys_.read_text(paths_.sys + "/kernel/security/lockdown").value_or("");
@@ -271,10 +260,10 @@ void HardwarePort::open_direct(Slot& s)
     for (const auto& p : list_parports(sys_, parport_dir()))
         known.push_back(hex_address(static_cast<int>(p.base)));
     if (known.empty())
-        report(s.base, "no parallel port at this address (no /dev/parport device, " + direct +
+        report(s, "no parallel port at this address (no /dev/parport device, " + direct +
                            "); load the parallel-port drivers ('modprobe -a parport_pc ppdev') or choose another port");
     else
-        report(s.base, "no parallel port at this address (the kernel has ports at " + join(known) +
+        report(s, "no parallel port at this address (the kernel has ports at " + join(known) +
                            " only, " + direct + "); choose another port");
 }
 
@@ -361,8 +350,26 @@ void HardwarePort::fail(Slot& s, int err)
     // The claim and descriptor stay until the port is destroyed; the base
     // is not tried again, so a lost port costs one line, not one per access.
     s.backend.store(PortBackend::Absent, std::memory_order_relaxed);
-    report(s.base, s.device + " failed (" + error_text(err) +
+    report(s, s.device + " failed (" + error_text(err) +
                        "); the port now reads as absent; restart korvel when the port is back");
+}
+
+std::string HardwarePort::fault(int base)
+{
+    const Slot* s = slot_for(base);
+    if (!s)
+        return "more than " + std::to_string(max_bases) + " port addresses used; use fewer";
+    return s->backend.load(std::memory_order_relaxed) == PortBackend::Absent ? s->fault
+                                                                              : std::string();
+}
+
+void HardwarePort::report(Slot& s, const std::string& what)
+{
+    try {
+        s.fault = what;
+    } catch (...) {
+    }
+    report(s.base, what);
 }
 
 void HardwarePort::report(int base, const std::string& what)
@@ -390,10 +397,18 @@ PortBackend HardwarePort::backend_for(int base) const noexcept
     return s ? s->backend.load(std::memory_order_relaxed) : PortBackend::None;
 }
 
+namespace {
+LinuxSystemCalls linux_system;
+} // namespace
+
 std::unique_ptr<Port> open_hardware_port()
 {
-    static LinuxSystemCalls system;
-    return std::make_unique<HardwarePort>(system, HardwarePaths{}, write_diagnostic_line);
+    return std::make_unique<HardwarePort>(linux_system, HardwarePaths{}, write_diagnostic_line);
+}
+
+std::unique_ptr<Port> reopen_hardware_port()
+{
+    return std::make_unique<HardwarePort>(linux_system, HardwarePaths{}, nullptr);
 }
 
 } // namespace korvel

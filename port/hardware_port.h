@@ -4,8 +4,11 @@
 //   ppdev   the kernel's parallel-port driver knows a port at the base: its
 //           /dev/parportN is opened, taken exclusively and claimed, and every
 //           register access is one ioctl;
-//   direct  no kernel port at the base, but the process may use the I/O
-//           ports (x86, ioperm): inb/outb;
+//   direct  no kernel port at the base, the base is one of the motherboard
+//           addresses 0x378, 0x278 and 0x3BC, and the process may use the
+//           I/O ports (x86, ioperm): inb/outb. At any other address an I/O
+//           write could reach another device of the machine, so it is
+//           never made;
 //   absent  neither: writes go nowhere and reads return 255, as a floating
 //           bus would; one line on standard error says why and what to do.
 //
@@ -94,7 +97,8 @@ public:
     static constexpr std::size_t max_bases = 16;
 
     // sys and the paths are used for the whole life of the port; diagnostic
-    // gets each line (without newline) meant for standard error.
+    // gets each line (without newline) meant for standard error, and may be
+    // empty where fault() is asked instead.
     HardwarePort(SystemCalls& sys, HardwarePaths paths, Diagnostic diagnostic);
     ~HardwarePort() override = default;
     HardwarePort(const HardwarePort&) = delete;
@@ -103,6 +107,9 @@ public:
     // The address is a 16-bit I/O address (0x8000..0xFFFF arrive negative).
     std::int16_t Inp32(std::int16_t address) override;
     void Out32(std::int16_t address, std::int16_t value) override;
+    // The line said about a base that reads as absent, without its
+    // "korvel: port 0x...: " prefix; "" for a base served by ppdev or direct I/O.
+    std::string fault(int base) override;
 
     // The /dev/parportN serving a base, or "" for direct, absent and
     // not-yet-accessed bases.
@@ -116,6 +123,7 @@ private:
         ParportClaim claim;
         IoPermission io;
         std::string device;
+        std::string fault;  // what was said when the base turned absent
     };
 
     const Slot* find(int base) const noexcept;
@@ -130,6 +138,8 @@ private:
     int write(Slot& s, int offset, std::uint8_t value) noexcept;
     void fail(Slot& s, int err);
     void report(int base, const std::string& what);
+    // The same, kept as the slot's fault.
+    void report(Slot& s, const std::string& what);
 
     std::string parport_dir() const { return paths_.proc + "/sys/dev/parport"; }
 

@@ -39,6 +39,17 @@ std::string trimmed(std::string_view s)
     return std::string(s);
 }
 
+std::string join(const std::vector<std::string>& items)
+{
+    std::string s;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0)
+            s += i + 1 == items.size() ? " and " : ", ";
+        s += items[i];
+    }
+    return s;
+}
+
 } // namespace
 
 std::optional<unsigned> parse_base_addr(std::string_view text)
@@ -137,6 +148,26 @@ std::vector<std::string> programs_holding(SystemCalls& sys, const std::string& p
         }
     }
     return found;
+}
+
+PortHolder port_holder(SystemCalls& sys, const std::string& proc_root,
+                       const std::string& parport_dir, int number, const std::string& device)
+{
+    const auto programs = programs_holding(sys, proc_root, device);
+    if (!programs.empty())
+        return {join(programs), "stop that program"};
+    const auto drivers = registered_drivers(sys, parport_dir, number);
+    if (std::find(drivers.begin(), drivers.end(), "lp") != drivers.end())
+        return {"the lp printer driver", "run 'modprobe -r lp'"};
+    std::vector<std::string> kernel;  // drivers other than lp and ppdev
+    for (const auto& d : drivers)
+        if (!d.starts_with("ppdev"))
+            kernel.push_back(d);
+    if (!kernel.empty())
+        return {"the kernel driver " + join(kernel), "unload that driver"};
+    if (!drivers.empty())
+        return {"another program", "stop that program"};
+    return {"another program or the lp printer driver", "stop that program or run 'modprobe -r lp'"};
 }
 
 } // namespace korvel

@@ -49,4 +49,16 @@ std::vector<std::string> registered_drivers(SystemCalls& sys, const std::string&
 std::vector<std::string> programs_holding(SystemCalls& sys, const std::string& proc_root,
                                           const std::string& device, std::size_t limit = 3);
 
+// Who holds a busy port, for a diagnostic ("korvel (pid 812)", "the lp
+// printer driver", "the kernel driver parport_sth", "another program"), and
+// what frees it ("stop that program", "run 'modprobe -r lp'" ...). Programs
+// that have the device open come first, then the drivers registered on the
+// port. Call it with the device closed, so that the caller is not named.
+struct PortHolder {
+    std::string who;
+    std::string remedy;
+};
+PortHolder port_holder(SystemCalls& sys, const std::string& proc_root,
+                       const std::string& parport_dir, int number, const std::string& device);
+
 } // namespace korvel

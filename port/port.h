@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace korvel {
 
@@ -16,6 +17,16 @@ public:
 
     // Writes the low 8 bits of value to the I/O address before returning.
     virtual void Out32(std::int16_t address, std::int16_t value) = 0;
+
+    // Why writes to the registers at `base` reach no device (the port there
+    // could not be claimed, or failed in use) as "<cause>; <remedy>", or ""
+    // while they do. Takes up the port at `base` if it was not used yet. A
+    // port whose every base reaches its device keeps this default.
+    virtual std::string fault(int base)
+    {
+        (void)base;
+        return {};
+    }
 };
 
 } // namespace korvel

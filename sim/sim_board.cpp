@@ -29,19 +29,25 @@ void SimBoard::set_diagnostic(std::function<void(std::string_view)> sink)
     diagnostic_ = sink ? std::move(sink) : std::function<void(std::string_view)>(write_diagnostic_line);
 }
 
+std::string SimBoard::fault(int base)
+{
+    if (base == board_base)
+        return {};
+    return "no board here (the simulated board answers at " + hex_address(board_base) +
+           "); choose &H378 in the Port panel";
+}
+
 void SimBoard::absent_port(int base)
 {
     if (std::find(reported_bases_.begin(), reported_bases_.end(), base) != reported_bases_.end())
         return;
     reported_bases_.push_back(base);
-    diagnostic_("korvel-sim: port " + hex_address(base) +
-                ": no board here (the simulated board answers at " + hex_address(board_base) +
-                "); choose &H378 in the Port panel");
+    diagnostic_("korvel-sim: port " + hex_address(base) + ": " + fault(base));
 }
 
 std::int16_t SimBoard::Inp32(std::int16_t address)
 {
-    const int base = reg::base_of(address);
+    const int base = reg::base_of(static_cast<std::uint16_t>(address));  // 0xD010, not negative
     if (base != board_base) {
         absent_port(base);
         return 255;
@@ -60,7 +66,7 @@ std::int16_t SimBoard::Inp32(std::int16_t address)
 
 void SimBoard::Out32(std::int16_t address, std::int16_t value)
 {
-    const int base = reg::base_of(address);
+    const int base = reg::base_of(static_cast<std::uint16_t>(address));  // 0xD010, not negative
     if (base != board_base) {
         absent_port(base);
         return;

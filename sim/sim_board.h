@@ -51,6 +51,8 @@ public:
 
     std::int16_t Inp32(std::int16_t address) override;
     void Out32(std::int16_t address, std::int16_t value) override;
+    // "no board here ..." for every base but board_base.
+    std::string fault(int base) override;
 
     // Where the "no board here" lines go; standard error unless set.
     void set_diagnostic(std::function<void(std::string_view)> sink);

@@ -35,6 +35,7 @@ public:
 
     std::int16_t Inp32(std::int16_t address) override { return board_.Inp32(address); }
     void Out32(std::int16_t address, std::int16_t value) override { board_.Out32(address, value); }
+    std::string fault(int base) override { return board_.fault(base); }
 
 private:
     // Test-only hook: when KORVEL_SIM_STATE names a file, the board's
@@ -131,6 +132,10 @@ public:
             board_write(*state_, reg::offset_of(address), static_cast<std::uint8_t>(value & 255),
                         clock_.now_ns());
     }
+    std::string fault(int base) override
+    {
+        return base == SimBoard::board_base ? std::string() : "no simulated board at this address";
+    }
 
 private:
     BoardState* state_;
@@ -141,8 +146,13 @@ private:
 // The board of another korvel-sim: nothing answers here.
 class HeldBoard : public Port {
 public:
+    explicit HeldBoard(std::string why) : why_(std::move(why)) {}
     std::int16_t Inp32(std::int16_t) override { return 255; }
     void Out32(std::int16_t, std::int16_t) override {}
+    std::string fault(int) override { return why_; }
+
+private:
+    std::string why_;
 };
 
 // A board kept in a state file, with its lock held for the whole run.
@@ -151,11 +161,19 @@ public:
     explicit LockedBoard(std::unique_ptr<BoardLock> lock) : lock_(std::move(lock)) {}
     std::int16_t Inp32(std::int16_t address) override { return board_.Inp32(address); }
     void Out32(std::int16_t address, std::int16_t value) override { board_.Out32(address, value); }
+    std::string fault(int base) override { return board_.fault(base); }
 
 private:
     std::unique_ptr<BoardLock> lock_; // taken before the board starts the file afresh
     SimulatedBoard board_;
 };
+
+// Who holds the board kept in `path`, as the lock file names it.
+std::string held_by(const char* path, const std::string& holder)
+{
+    const std::string who = holder.empty() ? "another korvel-sim" : "process " + holder;
+    return std::string("the simulated board in ") + path + " is held by " + who;
+}
 
 } // namespace
 
@@ -167,11 +185,10 @@ std::unique_ptr<Port> make_simulated_board()
     auto lock = std::make_unique<BoardLock>();
     std::string holder;
     if (!lock->take(path, &holder)) {
-        const std::string who = holder.empty() ? "another korvel-sim" : "process " + holder;
-        write_diagnostic_line(std::string("korvel-sim: port 0x378: the simulated board in ") +
-                              path + " is held by " + who +
+        const std::string why = held_by(path, holder);
+        write_diagnostic_line("korvel-sim: port 0x378: " + why +
                               "; the port reads as absent here: stop that korvel-sim first");
-        return std::make_unique<HeldBoard>();
+        return std::make_unique<HeldBoard>(why + "; stop that korvel-sim first");
     }
     return std::make_unique<LockedBoard>(std::move(lock));
 }
@@ -186,10 +203,12 @@ std::unique_ptr<Port> reopen_simulated_board()
     auto lock = std::make_unique<BoardLock>();
     std::string holder;
     if (!lock->take(path, &holder))
-        return nullptr;
+        return std::make_unique<HeldBoard>(held_by(path, holder) +
+                                           "; stop that korvel-sim, then start korvel-sim again");
     BoardState* s = attach_state_file(path);
     if (!s)
-        return nullptr;
+        return std::make_unique<HeldBoard>(std::string("the simulated board in ") + path +
+                                           " cannot be reached; start korvel-sim again");
     return std::make_unique<StateFilePort>(s, std::move(lock));
 }
 

@@ -14,8 +14,9 @@ std::unique_ptr<Port> make_simulated_board();
 // For a process that outlives korvel-sim, such as its safety watchdog: a
 // Port over the board state file named by KORVEL_SIM_STATE, so that writes
 // at 0x378 reach the latches korvel-sim left there (the converter is not
-// run: status reads give 255). nullptr when the variable is unset or the
-// file holds no board state.
+// run: status reads give 255). When another process holds the board, or the
+// file holds no board state, the port reaches nothing and its fault() says
+// why; nullptr when the variable is unset.
 std::unique_ptr<Port> reopen_simulated_board();
 
 } // namespace korvel::sim

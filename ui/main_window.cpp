@@ -41,9 +41,23 @@ void set_colours(QWidget* w, std::initializer_list<QPalette::ColorRole> roles, c
     w->setPalette(pal);
 }
 
-QStringList items_of(std::string_view text)
+// A list with items longer than the design's (a PCI card's "&HD010" beside
+// "&H3BC") grows, within its container, until its widest item fits; with
+// the design's items it keeps the design's width.
+void widen_for_items(QComboBox* cb, const Control& c, const QWidget* container)
 {
-    return qs(text).split(QLatin1Char('|'));
+    const QFontMetrics metrics(cb->font());
+    int designed = 0;  // the widest of the items as designed
+    for (const QString& item : qs(c.design().text).split(QLatin1Char('|')))
+        designed = std::max(designed, metrics.horizontalAdvance(item));
+    int widest = 0;
+    for (const auto& item : c.items())
+        widest = std::max(widest, metrics.horizontalAdvance(QString::fromStdString(item)));
+    if (widest <= designed)
+        return;
+    const int room = container->width() - 4 - cb->x();
+    const int wanted = std::max(cb->width() + widest - designed, cb->sizeHint().width());
+    cb->resize(std::max(cb->width(), std::min(wanted, room)), cb->height());
 }
 
 } // namespace
@@ -100,6 +114,8 @@ void MainWindow::build()
         build_control(c, container);
         if (c.kind() == Kind::Spin || c.kind() == Kind::Combo)
             slots_[i].widget->setStyle(panel_style);
+        if (c.kind() == Kind::Combo)
+            widen_for_items(static_cast<QComboBox*>(slots_[i].widget), c, container);
     }
 }
 
@@ -165,7 +181,8 @@ void MainWindow::build_control(Control& c, QWidget* container)
     case Kind::Combo: {
         auto* cb = new QComboBox(container);
         cb->setEditable(false);
-        cb->addItems(items_of(d.text));
+        for (const auto& item : c.items())
+            cb->addItem(QString::fromStdString(item));
         cb->setCurrentIndex(c.selected());
         set_colours(cb, {QPalette::Button, QPalette::Base, QPalette::Window}, back);
         set_colours(cb, {QPalette::ButtonText, QPalette::Text, QPalette::WindowText}, fore);

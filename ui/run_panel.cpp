@@ -4,14 +4,14 @@
 #include <QStyle>
 #include <QStyleFactory>
 
-#include <cstdio>
 
 namespace korvel {
 
 // The signal handlers come first: a signal that arrives while the window is
 // being built waits in the pipe and runs the Exit sequence once the event
 // loop runs.
-PanelSession::PanelSession(Port& port) : panel_(port), window_(panel_)
+PanelSession::PanelSession(Port& port, const PortOffer& ports)
+    : panel_(port, ports), window_(panel_)
 {
     termination_.on_signal = [this](int) { panel_.close(); };
 }
@@ -34,20 +34,11 @@ void use_panel_style()
     }
 }
 
-int run_panel(int argc, char** argv, Port& port, const FrontEnds& front_ends)
+int run_panel(Port& port, const PortOffer& ports, const FrontEnds& front_ends)
 {
-    QApplication app(argc, argv);
-
-    // Qt has taken its own options (-platform, -style ...) out of argv.
-    const QStringList rest = QCoreApplication::arguments();
-    const QString program = QCoreApplication::applicationName();
-    for (qsizetype i = 1; i < rest.size(); ++i)
-        std::fprintf(stderr, "%s: ignoring argument '%s': the panel takes no options of its own\n",
-                     qPrintable(program), qPrintable(rest[i]));
-
     use_panel_style();
 
-    PanelSession session(port);
+    PanelSession session(port, ports);
     session.window().show();
     if (front_ends)
         front_ends(session);

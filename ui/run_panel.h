@@ -1,5 +1,5 @@
-// The program around the panel: the Qt application, the panel core over the
-// port that main() chose, its window, and the termination signals.
+// The program around the panel: the panel core over the port that main()
+// chose, its window, and the termination signals.
 #pragma once
 
 #include "panel/panel.h"
@@ -15,7 +15,8 @@ namespace korvel {
 // running the Exit sequence. Needs a QApplication.
 class PanelSession {
 public:
-    explicit PanelSession(Port& port);
+    // ports: the port selector's items beyond the design's, and the start port.
+    explicit PanelSession(Port& port, const PortOffer& ports = {});
     PanelSession(const PanelSession&) = delete;
     PanelSession& operator=(const PanelSession&) = delete;
 
@@ -43,7 +44,7 @@ using FrontEnds = std::function<void(PanelSession&)>;
 
 // Runs the panel until it ends; returns the exit status. Every way out
 // (Exit, closing the window, SIGINT, SIGTERM, SIGHUP, the event loop ending
-// otherwise) leaves the board in the safe state.
-int run_panel(int argc, char** argv, Port& port, const FrontEnds& front_ends = {});
+// otherwise) leaves the board in the safe state. Needs a QApplication.
+int run_panel(Port& port, const PortOffer& ports, const FrontEnds& front_ends = {});
 
 } // namespace korvel

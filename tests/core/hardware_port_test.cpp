@@ -1,8 +1,10 @@
-// The real-port backends against a fake system: a temporary directory laid
-// out like /proc, and fake device calls that record what they are asked and
-// fail on demand.
+// The real-port backends against the fake kernel (support/fake_kernel.h):
+// its ppdev devices record what they are asked and fail on demand, its
+// ports record every byte their hardware receives. The parsing of /proc is
+// also tried on odd files in a temporary directory.
 #include "port/hardware_port.h"
 #include "port/parport_proc.h"
+#include "support/fake_kernel.h"
 
 #include <gtest/gtest.h>
 
@@ -42,130 +44,30 @@ public:
     fs::path root;
 };
 
-struct Call {
-    unsigned long request;
-    int fd;
-    int byte;  // passed by a write, returned by a read; -1 for none
-};
+using test::FakeKernel;
+using test::RegisterWrite;
 
-// Device calls are faked; files are read for real from the TempTree.
-class FakeSystem : public LinuxSystemCalls {
-public:
-    struct Device {
-        int open_error = 0, claim_error = 0;
-        std::uint8_t status = 0x7F, data = 0, control = 0;
-        bool reversed = false;  // a control write with bit 5 set turns the data lines
-    };
-    std::map<std::string, Device> devices;  // by path; others fail with ENOENT
-    std::map<int, std::string> open_fds;
-    std::vector<std::string> closed;
-    std::string proc_root;
-    std::vector<std::string> events;  // "open", "close", "scan" (of proc_root)
-    std::vector<Call> calls;
-    // Fails `request` with `err` from its `after`-th use on.
-    unsigned long fail_request = 0;
-    int fail_err = 0, fail_after = 0;
+// A HardwarePort of `process` whose lines go to `lines`.
+std::unique_ptr<HardwarePort> make_port(FakeKernel::Process& process, std::vector<std::string>& lines)
+{
+    return std::make_unique<HardwarePort>(process, FakeKernel::paths(),
+                                          [&lines](std::string_view l) { lines.emplace_back(l); });
+}
 
-    int ioperm_result = -EPERM;
-    std::vector<std::tuple<unsigned long, unsigned long, bool>> ioperm_calls;
-    std::vector<std::pair<std::uint16_t, std::uint8_t>> outs;
-    std::vector<std::uint16_t> ins;
-
-    int open_rw(const std::string& path) noexcept override
-    {
-        auto it = devices.find(path);
-        if (it == devices.end())
-            return -ENOENT;
-        if (it->second.open_error)
-            return -it->second.open_error;
-        open_fds[next_fd_] = path;
-        events.push_back("open");
-        return next_fd_++;
-    }
-    int close(int fd) noexcept override
-    {
-        closed.push_back(open_fds.at(fd));
-        open_fds.erase(fd);
-        events.push_back("close");
-        return 0;
-    }
-    int ioctl(int fd, unsigned long request, void* arg) noexcept override
-    {
-        Device& d = devices.at(open_fds.at(fd));
-        auto* byte = static_cast<std::uint8_t*>(arg);
-        if (request == fail_request && fail_after-- <= 0) {
-            calls.push_back({request, fd, -1});
-            return -fail_err;
-        }
-        if (request == PPCLAIM && d.claim_error)
-            return -d.claim_error;
-        if (request == PPWDATA)
-            d.data = *byte;
-        if (request == PPWCONTROL) {
-            d.control = *byte & 0x0F;  // as the kernel driver keeps it
-            d.reversed = d.reversed || (*byte & 0x20);
-        }
-        if (request == PPRSTATUS)
-            *byte = d.status;
-        if (request == PPRDATA)
-            *byte = d.data;
-        if (request == PPRCONTROL)
-            *byte = d.control;
-        calls.push_back({request, fd, byte ? *byte : -1});
-        return 0;
-    }
-    int ioperm(unsigned long from, unsigned long count, bool on) noexcept override
-    {
-        ioperm_calls.emplace_back(from, count, on);
-        return on ? ioperm_result : 0;
-    }
-    std::uint8_t inb(std::uint16_t port) noexcept override
-    {
-        ins.push_back(port);
-        return static_cast<std::uint8_t>(port & 0xFF);
-    }
-    void outb(std::uint8_t value, std::uint16_t port) noexcept override { outs.emplace_back(port, value); }
-    std::vector<std::string> list_dir(const std::string& path) override
-    {
-        if (path == proc_root)
-            events.push_back("scan");
-        return LinuxSystemCalls::list_dir(path);
-    }
-
-    std::vector<unsigned long> requests() const
-    {
-        std::vector<unsigned long> r;
-        for (const auto& c : calls)
-            r.push_back(c.request);
-        return r;
-    }
-
-private:
-    int next_fd_ = 10;
-};
+// parport0 at 0x378, parport1 at 0x278, parport2 a PCI card at 0xD010.
+void standard_ports(FakeKernel& kernel, bool irq = false)
+{
+    for (unsigned base : {0x378u, 0x278u, 0xD010u})
+        kernel.add_port(base, irq);
+}
 
 class HardwarePortTest : public ::testing::Test {
 protected:
-    // parport0 at 0x378, parport1 at 0x278, parport2 a PCI card at 0xD010.
-    void standard_ports()
-    {
-        tree.write("proc/sys/dev/parport/parport0/base-addr", "888\t1912\n");
-        tree.write("proc/sys/dev/parport/parport1/base-addr", "632\t1656\n");
-        tree.write("proc/sys/dev/parport/parport2/base-addr", "53264\t53272\n");
-        for (int n = 0; n < 3; ++n)
-            sys.devices["/dev/parport" + std::to_string(n)];
-    }
-    std::unique_ptr<HardwarePort> make()
-    {
-        HardwarePaths paths{(tree.root / "proc").string(), "/dev", (tree.root / "sys").string()};
-        sys.proc_root = paths.proc;
-        return std::make_unique<HardwarePort>(sys, paths,
-                                              [this](std::string_view l) { lines.emplace_back(l); });
-    }
-    std::string parport_dir() const { return (tree.root / "proc/sys/dev/parport").string(); }
+    void standard_ports() { korvel::standard_ports(kernel); }
+    std::unique_ptr<HardwarePort> make() { return make_port(sys, lines); }
 
-    TempTree tree;
-    FakeSystem sys;
+    FakeKernel kernel;
+    FakeKernel::Process& sys = kernel.process(100);
     std::vector<std::string> lines;
 };
 
@@ -184,16 +86,21 @@ TEST(ParportProc, ReadsTheBaseFromBaseAddrText)
         EXPECT_EQ(parport_number(bad), std::nullopt) << bad;
 }
 
-TEST_F(HardwarePortTest, FindsThePortAtEachBaseAndSkipsOddEntries)
+TEST(ParportProc, FindsThePortAtEachBaseAndSkipsOddEntries)
 {
-    standard_ports();
+    TempTree tree;
+    LinuxSystemCalls sys;
+    tree.write("proc/sys/dev/parport/parport0/base-addr", "888\t1912\n");
+    tree.write("proc/sys/dev/parport/parport1/base-addr", "632\t1656\n");
+    tree.write("proc/sys/dev/parport/parport2/base-addr", "53264\t53272\n");
     tree.mkdir("proc/sys/dev/parport/parport3");                        // no base-addr
     tree.write("proc/sys/dev/parport/parport4/base-addr", "garbage\n");
     tree.write("proc/sys/dev/parport/default/base-addr", "956\n");      // not a port
     tree.write("proc/sys/dev/parport/parport10/base-addr", "\t 956 \t 1980 \n");
     tree.write("proc/sys/dev/parport/parport9/base-addr", "956\t1980\n");
+    const std::string dir = (tree.root / "proc/sys/dev/parport").string();
     const auto at = [&](unsigned base) {
-        const auto p = find_parport(sys, parport_dir(), base);
+        const auto p = find_parport(sys, dir, base);
         return p ? p->number : -1;
     };
     EXPECT_EQ(at(0x378), 0);
@@ -209,7 +116,7 @@ TEST_F(HardwarePortTest, FindsThePortAtEachBaseAndSkipsOddEntries)
 TEST_F(HardwarePortTest, ClaimsExclusivelyAndMapsEachRegisterToItsIoctl)
 {
     standard_ports();
-    sys.devices["/dev/parport0"].status = 0x5A;
+    kernel.port(0).status = 0x5A;
     auto port = make();
 
     port->Out32(0x378, 0x1A5);  // only the low byte goes out
@@ -225,26 +132,47 @@ TEST_F(HardwarePortTest, ClaimsExclusivelyAndMapsEachRegisterToItsIoctl)
                                                           PPRSTATUS, PPRDATA, PPRCONTROL}));
     EXPECT_EQ(sys.calls[2].byte, 0xA5);
     EXPECT_EQ(sys.calls[3].byte, 3);
+    // The hardware: the kernel's claim, then the two writes.
+    EXPECT_EQ(kernel.hardware, (std::vector<RegisterWrite>{{0, 2, 0x0C}, {0, 2, 0x0C}, {0, 0, 0xA5},
+                                                          {0, 2, 3}}));
     EXPECT_EQ(port->device_for(0x378), "/dev/parport0");
     EXPECT_EQ(port->backend_for(0x378), PortBackend::Ppdev);
+    EXPECT_EQ(port->fault(0x378), "");
     EXPECT_TRUE(lines.empty());
 }
 
-TEST_F(HardwarePortTest, ControlWritesCarryTheCodeAndNeverTheDirectionBit)
+TEST(HardwarePort, ControlWritesCarryTheCodeAndNeverTheDirectionBit)
 {
-    standard_ports();
-    auto port = make();
-    for (std::uint8_t code : {0, 1, 3, 8, 12}) {
-        port->Out32(0x37A, code);
-        EXPECT_EQ(sys.calls.back().byte, code);
-        EXPECT_EQ(port->Inp32(0x37A), code);
+    // With an interrupt line the kernel keeps its enable bit 4 in every
+    // control byte while the port is claimed; the panel's bits 0..3 reach
+    // the register unchanged either way.
+    for (bool irq : {false, true}) {
+        SCOPED_TRACE(irq ? "irq 7" : "irq=none");
+        FakeKernel kernel;
+        standard_ports(kernel, irq);
+        FakeKernel::Process& sys = kernel.process(100);
+        std::vector<std::string> lines;
+        auto port = make_port(sys, lines);
+        const int kernel_bits = irq ? 0x10 : 0;
+        for (std::uint8_t code : {0, 1, 3, 8, 12}) {
+            port->Out32(0x37A, code);
+            EXPECT_EQ(sys.calls.back().byte, code);
+            EXPECT_EQ(kernel.hardware.back(), (RegisterWrite{0, 2, code | kernel_bits}));
+            EXPECT_EQ(port->Inp32(0x37A), code);
+        }
+        EXPECT_EQ(kernel.hardware.front(), (RegisterWrite{0, 2, 0x0C | kernel_bits}));
+        for (int v = 0; v < 0x200; ++v) {
+            port->Out32(0x37A, static_cast<std::int16_t>(v));
+            ASSERT_EQ(sys.calls.back().request, PPWCONTROL);
+            ASSERT_EQ(sys.calls.back().byte, v & 0x0F) << v;
+            ASSERT_EQ(kernel.hardware.back().value, (v & 0x0F) | kernel_bits) << v;
+        }
+        EXPECT_FALSE(kernel.port(0).reversed);
+        EXPECT_EQ(kernel.hardware.size(), 2u + 5 + 0x200);  // one register write per call
+        port->Out32(0x378, 0x5A);
+        EXPECT_EQ(port->Inp32(0x378), 0x5A);  // the data lines still drive
+        EXPECT_TRUE(lines.empty());
     }
-    for (int v = 0; v < 0x200; ++v) {
-        port->Out32(0x37A, static_cast<std::int16_t>(v));
-        ASSERT_EQ(sys.calls.back().request, PPWCONTROL);
-        ASSERT_EQ(sys.calls.back().byte, v & 0x0F) << v;
-    }
-    EXPECT_FALSE(sys.devices["/dev/parport0"].reversed);
 }
 
 TEST_F(HardwarePortTest, KeepsEveryPortClaimedUntilDestroyed)
@@ -262,73 +190,99 @@ TEST_F(HardwarePortTest, KeepsEveryPortClaimedUntilDestroyed)
         claims += c.request == PPCLAIM;
     }
     EXPECT_EQ(claims, 3);
-    EXPECT_EQ(sys.open_fds.size(), 3u);
+    EXPECT_EQ(sys.open_files(), 3u);
     EXPECT_EQ(port->device_for(0xD010), "/dev/parport2");
 
+    // Letting go writes nothing: the pins keep the last bytes written.
+    const auto hardware = kernel.hardware;
     port.reset();
-    EXPECT_TRUE(sys.open_fds.empty());
+    EXPECT_EQ(sys.open_files(), 0u);
     EXPECT_EQ(sys.closed.size(), 3u);
     const auto requests = sys.requests();
     EXPECT_EQ(std::count(requests.begin(), requests.end(), static_cast<unsigned long>(PPRELEASE)), 3);
+    EXPECT_EQ(kernel.hardware, hardware);
+    EXPECT_EQ(kernel.port(0).control, 12);
+    EXPECT_EQ(kernel.port(0).data, 1);
+}
+
+TEST_F(HardwarePortTest, APortHeldByAnotherProgramIsFreeOnceItHasGone)
+{
+    standard_ports();
+    // Another korvel holds parport0, claimed exclusively.
+    std::vector<std::string> first_lines;
+    auto first = make_port(kernel.process(812), first_lines);
+    first->Out32(0x378, 48);
+    const auto hardware = kernel.hardware;
+
+    auto second = make();
+    second->Out32(0x378, 255);
+    second->Out32(0x37A, 12);
+    EXPECT_EQ(second->backend_for(0x378), PortBackend::Absent);
+    EXPECT_EQ(kernel.hardware, hardware);  // the refused claim wrote nothing
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "korvel: port 0x378: /dev/parport0 is busy (held by korvel (pid 812)); "
+                        "stop that program, then restart korvel");
+    EXPECT_EQ("korvel: port 0x378: " + second->fault(0x378), lines[0]);
+
+    // Killed: the kernel closes its files and writes nothing; the port is free.
+    kernel.kill(812);
+    EXPECT_EQ(kernel.hardware, hardware);
+    auto third = make();
+    EXPECT_EQ(third->fault(0x378), "");
+    EXPECT_EQ(third->backend_for(0x378), PortBackend::Ppdev);
 }
 
 // --- absent ports ------------------------------------------------------------
 
-TEST_F(HardwarePortTest, AbsentPortsReadHighIgnoreWritesAndSayWhyOnce)
+TEST(HardwarePort, AbsentPortsReadHighIgnoreWritesAndSayWhyOnce)
 {
     struct Case {
         const char* name;
-        std::function<void()> setup;
+        std::function<void(FakeKernel&)> setup;
         std::vector<std::string> said;
     };
     const std::vector<Case> cases = {
-        {"no port", [] {}, {"korvel: port 0x378: no parallel port at this address (no /dev/parport device, "
+        {"no port", [](FakeKernel&) {}, {"korvel: port 0x378: no parallel port at this address (no /dev/parport device, "
                              "direct I/O not permitted); load the parallel-port drivers ('modprobe -a parport_pc ppdev') or choose another port"}},
-        {"other ports only", [&] { tree.write("proc/sys/dev/parport/parport0/base-addr", "632\t1656\n"); },
+        {"other ports only", [](FakeKernel& k) { k.add_port(0x278); },
          {"ports at 0x278 only", "choose another port"}},
         {"lockdown",
-         [&] { tree.write("sys/kernel/security/lockdown", "none [integrity] confidentiality\n"); },
+         [](FakeKernel& k) { k.lockdown = "none [integrity] confidentiality\n"; },
          {"blocked by kernel lockdown"}},
-        {"no permission", [&] { standard_ports(); sys.devices["/dev/parport0"].open_error = EACCES; },
+        {"no permission", [](FakeKernel& k) { standard_ports(k); k.port(0).open_error = EACCES; },
          {"korvel: port 0x378: permission denied on /dev/parport0; add yourself to group lp "
           "('adduser $USER lp') and log in again"}},
-        {"busy at open", [&] { standard_ports(); sys.devices["/dev/parport0"].open_error = EBUSY; },
+        {"busy at open", [](FakeKernel& k) { standard_ports(k); k.port(0).open_error = EBUSY; },
          {"korvel: port 0x378: /dev/parport0 is busy (held by another program or the lp printer "
           "driver); stop that program or run 'modprobe -r lp', then restart korvel"}},
-        {"lp driver",
-         [&] {
-             standard_ports();
-             sys.devices["/dev/parport0"].claim_error = ENXIO;
-             tree.write("proc/sys/dev/parport/parport0/devices/lp/timeslice", "200\n");
-             tree.write("proc/sys/dev/parport/parport0/devices/active", "none\n");
-         },
+        {"lp driver", [](FakeKernel& k) { standard_ports(k); k.port(0).lp = true; },
          {"busy (held by the lp printer driver); run 'modprobe -r lp'"}},
         {"another program",
-         [&] {
-             standard_ports();
-             sys.devices["/dev/parport0"].claim_error = ENXIO;
-             tree.write("proc/sys/dev/parport/parport0/devices/ppdev0/timeslice", "200\n");
-             tree.link("proc/4242/fd/5", "/dev/parport0");
-             tree.link("proc/4242/fd/6", "/dev/null");
-             tree.write("proc/4242/comm", "bench\tlog\n");
+         [](FakeKernel& k) {
+             standard_ports(k);
+             FakeKernel::Process& other = k.process(4242, "bench\tlog");
+             const int fd = other.open_rw("/dev/parport0");
+             other.ioctl(fd, PPEXCL, nullptr);
+             other.ioctl(fd, PPCLAIM, nullptr);
          },
          {"busy (held by bench?log (pid 4242)); stop that program"}},
-        {"ppdev not loaded", [&] { standard_ports(); sys.devices.erase("/dev/parport0"); },
+        {"ppdev not loaded", [](FakeKernel& k) { standard_ports(k); k.port(0).open_error = ENOENT; },
          {"parport0 has no usable /dev/parport0", "modprobe ppdev"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(tree.root);
-        fs::create_directories(tree.root);
-        sys = FakeSystem{};
-        lines.clear();
-        c.setup();
+        FakeKernel kernel;
+        FakeKernel::Process& sys = kernel.process(100);
+        std::vector<std::string> lines;
+        c.setup(kernel);
         // A port the kernel drives is never taken over by direct I/O, even
         // where that would be allowed.
-        if (!sys.devices.empty())
+        if (kernel.port_count() > 0 && kernel.port(0).base == 0x378)
             sys.ioperm_result = 0;
+        sys.events.clear();
+        const auto hardware = kernel.hardware;
         {
-            auto port = make();
+            auto port = make_port(sys, lines);
             for (int i = 0; i < 5; ++i) {
                 port->Out32(0x378, 0);
                 port->Out32(0x37A, 12);
@@ -340,9 +294,11 @@ TEST_F(HardwarePortTest, AbsentPortsReadHighIgnoreWritesAndSayWhyOnce)
             for (const auto& part : c.said)
                 EXPECT_NE(lines[0].find(part), std::string::npos) << lines[0];
             EXPECT_EQ(lines[0].find('\n'), std::string::npos);
+            EXPECT_EQ("korvel: port 0x378: " + port->fault(0x378), lines[0]);
             EXPECT_TRUE(sys.outs.empty());
         }
-        EXPECT_TRUE(sys.open_fds.empty());  // nothing left open, claimed or not
+        EXPECT_EQ(kernel.hardware, hardware);  // nothing reached a port
+        EXPECT_EQ(sys.open_files(), 0u);  // nothing left open, claimed or not
         // The search for the holder must not find this program itself.
         if (std::find(sys.events.begin(), sys.events.end(), "scan") != sys.events.end()) {
             EXPECT_EQ(sys.events, (std::vector<std::string>{"open", "close", "scan"}));
@@ -365,17 +321,18 @@ TEST_F(HardwarePortTest, EachAbsentBaseIsReportedOnItsOwn)
 
 // --- faults during the run ---------------------------------------------------
 
-TEST_F(HardwarePortTest, APortThatFailsTurnsAbsentWithOneLine)
+TEST(HardwarePort, APortThatFailsTurnsAbsentWithOneLine)
 {
     for (unsigned long request : {PPRSTATUS, PPWDATA}) {
         SCOPED_TRACE(request);
-        sys = FakeSystem{};
-        lines.clear();
-        standard_ports();
+        FakeKernel kernel;
+        standard_ports(kernel);
+        FakeKernel::Process& sys = kernel.process(100);
+        std::vector<std::string> lines;
         sys.fail_request = request;
         sys.fail_err = request == PPWDATA ? ENODEV : EIO;
         sys.fail_after = 2;
-        auto port = make();
+        auto port = make_port(sys, lines);
         port->Out32(0x278, 1);
         for (int i = 0; i < 3; ++i) {
             port->Out32(0x378, 7);
@@ -393,10 +350,12 @@ TEST_F(HardwarePortTest, APortThatFailsTurnsAbsentWithOneLine)
                                   "reads as absent; restart korvel when the port is back"
                                 : "korvel: port 0x378: /dev/parport0 failed (Input/output error); the port "
                                   "now reads as absent; restart korvel when the port is back");
+        EXPECT_EQ("korvel: port 0x378: " + port->fault(0x378), lines[0]);
         EXPECT_EQ(port->backend_for(0x378), PortBackend::Absent);
         EXPECT_EQ(port->backend_for(0x278), PortBackend::Ppdev);
+        EXPECT_EQ(port->fault(0x278), "");
         port.reset();
-        EXPECT_TRUE(sys.open_fds.empty());
+        EXPECT_EQ(sys.open_files(), 0u);
     }
 }
 
@@ -418,6 +377,7 @@ TEST_F(HardwarePortTest, DirectIoServesBasesWithoutAKernelPort)
     EXPECT_EQ(sys.ins, std::vector<std::uint16_t>{0x3BD});
     EXPECT_EQ(port->backend_for(0x3BC), PortBackend::Direct);
     EXPECT_EQ(port->device_for(0x3BC), "");
+    EXPECT_EQ(port->fault(0x3BC), "");
     EXPECT_EQ(port->backend_for(0x378), PortBackend::Ppdev);
     EXPECT_TRUE(lines.empty());
     port.reset();

@@ -180,8 +180,11 @@ int main(int argc, char** argv)
           "the first korvel-sim ended: " + describe_status(status));
 
     const std::string second_said = read_text(second_log);
+    // The second never held the board: its watchdog has nothing to say.
     check(lines_with(second_said, "put into the safe state").empty() || !kill_second,
           "the second's watchdog claims to have secured the board the first holds");
+    for (const std::string& line : lines_with(second_said, "ended without its own exit"))
+        check(false, "the second's watchdog spoke of a board it never held: " + line);
     for (const std::string& line : sanitizer_reports(second_said))
         check(false, "sanitizer report from the second: " + line);
 

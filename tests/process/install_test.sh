@@ -157,6 +157,10 @@ check_man_pages() {
     for section in SYNOPSIS DESCRIPTION OPTIONS SAFETY "SEE ALSO"; do
       grep -qx "$section" <<<"$text" || fail "$p.1: section $section missing"
     done
+    # Every option the program offers is in its page.
+    for opt in $(QT_QPA_PLATFORM=none "$root/bin/$p" --help | grep -oE -- '--[a-z-]+' | sort -u); do
+      gzip -dc "$page" | grep -qF -- "${opt//-/\\-}" || fail "$p.1: option $opt missing"
+    done
   done
   text=$(gzip -dc "$root/share/man/man1/korvel.1.gz" 2>/dev/null)
   grep -q 'FILES' <<<"$text" && grep -q '/dev/parport' <<<"$text" ||

@@ -13,7 +13,8 @@ int main(int argc, char** argv)
 {
     const char* actions = std::getenv("KORVEL_SIM_ACTIONS");
     const std::string script = actions ? actions : "";
-    return korvel::run_guarded(argc, argv, korvel::sim::make_simulated_board,
+    return korvel::run_guarded(argc, argv, {"korvel-sim", false},
+                               korvel::sim::make_simulated_board,
                                korvel::sim::reopen_simulated_board,
                                [&script](korvel::PanelSession& session) {
                                    if (!script.empty())

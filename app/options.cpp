@@ -1,0 +1,150 @@
+#include "app/options.h"
+
+#include "port/port_address.h"
+
+#include <QSet>
+
+namespace korvel::app {
+
+namespace {
+
+const QCommandLineOption help_option({"h", "help"}, "Show this help and exit.");
+const QCommandLineOption version_option({"v", "version"}, "Show the version and exit.");
+const QCommandLineOption list_option("list-ports",
+                                     "List the parallel ports the kernel runs and whether this "
+                                     "program can use each, then exit. Claims no port and writes "
+                                     "nothing.");
+
+QCommandLineOption port_option(const Program& program)
+{
+    QString text = "Start on the port at this base address: 0x hex (0xD010), &H hex (&HD010), "
+                   "decimal (53264) or a ppdev device (/dev/parport1). Default: 0x378.";
+    if (!program.real_ports)
+        text += " The simulated board answers at 0x378 only.";
+    return QCommandLineOption("port", text, "address");
+}
+
+// Single-dash words are whole option names, as Qt's own options are
+// ("-platform" is one option, not -p -l -a ...).
+void prepare(QCommandLineParser& parser, const Program& program)
+{
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    add_options(parser, program);
+}
+
+// An argument shown in a one-line diagnostic: control characters replaced.
+std::string quoted(const QString& text)
+{
+    std::string s = text.toStdString();
+    for (char& c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return "'" + s + "'";
+}
+
+std::string failure(const Program& program, const std::string& what)
+{
+    return std::string(program.name) + ": " + what + "; see '" + program.name + " --help'";
+}
+
+// Qt's text of a parse error as a clause: "unknown option 'bogus'".
+std::string clause(const QString& error)
+{
+    std::string s = error.toStdString();
+    if (!s.empty() && s.back() == '.')
+        s.pop_back();
+    if (!s.empty() && s[0] >= 'A' && s[0] <= 'Z')
+        s[0] = static_cast<char>(s[0] - 'A' + 'a');
+    return s;
+}
+
+// The name of an option argument ("--port=1" and "-port" give "port"), or
+// "" for anything else.
+QString option_name(const QString& arg)
+{
+    if (arg.size() < 2 || arg[0] != '-' || arg == "--")
+        return {};
+    return arg.mid(arg.startsWith("--") ? 2 : 1).section('=', 0, 0);
+}
+
+} // namespace
+
+void add_options(QCommandLineParser& parser, const Program& program)
+{
+    parser.addOption(help_option);
+    parser.addOption(version_option);
+    parser.addOption(port_option(program));
+    if (program.real_ports)
+        parser.addOption(list_option);
+}
+
+Request read_own_options(const QStringList& args, const Program& program, SystemCalls& sys,
+                         const HardwarePaths& paths)
+{
+    QCommandLineParser parser;
+    prepare(parser, program);
+    if (!parser.parse(args)) {
+        // Options that are not the program's are Qt's business, not yet
+        // checkable; without them, any error is one in the program's own.
+        const QStringList unknown = parser.unknownOptionNames();
+        const QSet<QString> others(unknown.begin(), unknown.end());
+        QStringList own;
+        for (const QString& arg : args)
+            if (!others.contains(option_name(arg)))
+                own.append(arg);
+        if (!parser.parse(own))
+            return {Request::Action::Fail, std::nullopt, failure(program, clause(parser.errorText()))};
+    }
+
+    Request r;
+    if (parser.isSet(help_option))
+        r.action = Request::Action::Help;
+    else if (parser.isSet(version_option))
+        r.action = Request::Action::Version;
+    else if (program.real_ports && parser.isSet(list_option))
+        r.action = Request::Action::ListPorts;
+    if (r.action != Request::Action::Run)
+        return r;
+
+    const QStringList ports = parser.values("port");
+    if (ports.size() > 1)
+        return {Request::Action::Fail, std::nullopt, failure(program, "--port given more than once")};
+    if (ports.size() == 1) {
+        const PortAddress a = parse_port_address(ports[0].toStdString(), sys, paths);
+        if (!a.base)
+            return {Request::Action::Fail, std::nullopt,
+                    failure(program, "--port " + quoted(ports[0]) + ": " + a.problem)};
+        r.port = a.base;
+    }
+    return r;
+}
+
+std::string check_remaining(const QStringList& args, const Program& program)
+{
+    QCommandLineParser parser;
+    prepare(parser, program);
+    if (!parser.parse(args))
+        return failure(program, clause(parser.errorText()));
+    if (!parser.positionalArguments().isEmpty())
+        return failure(program, "unexpected argument " + quoted(parser.positionalArguments()[0]));
+    return {};
+}
+
+std::string help_text(const Program& program)
+{
+    QCommandLineParser parser;
+    prepare(parser, program);
+    parser.setApplicationDescription(
+        QString(program.real_ports
+                    ? "The panel of the instrument board on a parallel port."
+                    : "The panel of the instrument board, on a built-in simulated board at 0x378.") +
+        "\nQt's own options (-platform, -display, -style ...) are accepted too.");
+    return parser.helpText().toStdString();
+}
+
+std::string version_line(const Program& program)
+{
+    return std::string(program.name) + " " + KORVEL_VERSION;
+}
+
+} // namespace korvel::app

@@ -1,0 +1,62 @@
+// The command line of korvel and korvel-sim: every option in one place.
+//
+// It is read twice. Before the Qt application exists (and before the
+// watchdog is forked), only the program's own options count: --help,
+// --version and --list-ports are answered, and a bad --port value is
+// refused, with no display needed and nothing started. Anything else may be
+// one of Qt's own options (-platform, -display, -style ...) and is left to
+// the Qt application, which takes its own options out; whatever remains then
+// must be the program's own, or the program ends with status 2 before any
+// port is opened.
+#pragma once
+
+#include "port/hardware_port.h"
+#include "port/system_calls.h"
+
+#include <QCommandLineParser>
+#include <QStringList>
+
+#include <optional>
+#include <string>
+
+namespace korvel::app {
+
+struct Program {
+    const char* name = "korvel";
+    // Whether the program drives the machine's real ports: it then offers
+    // --list-ports and the kernel's ports in the port selector.
+    bool real_ports = true;
+};
+
+// What the command line asks for.
+struct Request {
+    enum class Action { Run, Help, Version, ListPorts, Fail };
+    Action action = Action::Run;
+    std::optional<unsigned> port;  // --port, resolved to a base address
+    std::string error;             // Fail: the line for standard error
+};
+
+// Exit status for a command line that cannot be followed.
+constexpr int usage_status = 2;
+
+// Every option of the program, for a parser.
+void add_options(QCommandLineParser& parser, const Program& program);
+
+// The first reading (args as in argv, the program's name first). Options
+// that are not the program's are passed over; sys and paths resolve a
+// "/dev/parportN" value of --port.
+Request read_own_options(const QStringList& args, const Program& program, SystemCalls& sys,
+                         const HardwarePaths& paths);
+
+// The second reading, of what the Qt application left: the line for
+// standard error when something is not the program's own, else "".
+std::string check_remaining(const QStringList& args, const Program& program);
+
+// The usage text for --help. Needs a QCoreApplication (for the program's
+// name as it was started).
+std::string help_text(const Program& program);
+
+// "korvel 0.1.0".
+std::string version_line(const Program& program);
+
+} // namespace korvel::app
