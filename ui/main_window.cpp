@@ -1,5 +1,6 @@
 #include "ui/main_window.h"
 
+#include "ui/accessibility.h"
 #include "ui/pictures.h"
 #include "ui/widgets.h"
 
@@ -30,6 +31,17 @@ void set_text_if_changed(QLabel* w, const QString& text)
 {
     if (w->text() != text)
         w->setText(text);
+}
+
+// The reading's spoken value starts with the range marks that show beside it.
+QString range_note(const Controls& controls)
+{
+    QStringList marks;
+    if (controls.over_mark.visible())
+        marks << QStringLiteral("over range");
+    if (controls.under_mark.visible())
+        marks << QStringLiteral("under range");
+    return marks.join(QStringLiteral(", "));
 }
 
 void set_colours(QWidget* w, std::initializer_list<QPalette::ColorRole> roles, const QColor& colour)
@@ -74,7 +86,9 @@ MainWindow::MainWindow(Panel& panel, QWidget* parent)
     setAttribute(Qt::WA_OpaquePaintEvent);
     background_ = QPixmap::fromImage(background_picture());
 
+    install_accessibility();
     build();
+    static_cast<TextBox*>(widget(ControlId::reading_box))->set_note(range_note(controls_));
     set_focus_order();
     observer_key_ = controls_.observe([this](Control& c, Property p) { apply(c, p); });
     panel_.beep = [] { QApplication::beep(); };
@@ -164,7 +178,7 @@ void MainWindow::build_control(Control& c, QWidget* container)
     case Kind::TextBox: {
         const QColor frame_line = qt_colour(system_window_frame);
         auto* t = new TextBox(back, fore, frame_line, container);
-        t->setText(qs(c.text()));
+        t->show_text(qs(c.text()));
         w = t;
         break;
     }
@@ -179,11 +193,21 @@ void MainWindow::build_control(Control& c, QWidget* container)
         break;
     }
     case Kind::Combo: {
-        auto* cb = new QComboBox(container);
+        auto* cb = new Selector(container);
         cb->setEditable(false);
         for (const auto& item : c.items())
             cb->addItem(QString::fromStdString(item));
+        for (int i = 0; i < cb->count(); ++i) // "&H378" is read out as "0x378"
+            cb->setItemData(i, cb->itemText(i).replace(QLatin1String("&H"), QLatin1String("0x")),
+                            Qt::AccessibleTextRole);
         cb->setCurrentIndex(c.selected());
+        // On Linux the toolkit names a drop-down list by its current item and
+        // takes what the list is from a label whose buddy it is: this one,
+        // never shown, carries the list's plain-words name.
+        auto* label = new QLabel(QString::fromUtf8(words_for(c.id()).name), container);
+        label->setTextFormat(Qt::PlainText);
+        label->setBuddy(cb);
+        label->hide();
         set_colours(cb, {QPalette::Button, QPalette::Base, QPalette::Window}, back);
         set_colours(cb, {QPalette::ButtonText, QPalette::Text, QPalette::WindowText}, fore);
         connect(cb, &QComboBox::activated, this, [&c](int index) { c.select(index); });
@@ -208,15 +232,25 @@ void MainWindow::build_control(Control& c, QWidget* container)
     }
     case Kind::Lamp: {
         auto* l = new Lamp(container);
-        l->set_colour(qt_rgb(c.colour()));
+        l->set_colour(qt_rgb(c.colour()), lamp_state(c.id(), c.colour()));
         w = l;
         break;
     }
     case Kind::Timer: break;
     }
 
+    // The object name is the design name, for automation and tests; people
+    // get plain words.
     w->setObjectName(name);
-    w->setAccessibleName(name);
+    const Words words = words_for(c.id());
+    w->setAccessibleName(QString::fromUtf8(words.name));
+    if (d.kind == Kind::Spin)
+        w->setAccessibleDescription(QStringLiteral("Up raises, Down lowers, by %1; from %2 to %3")
+                                        .arg(d.step)
+                                        .arg(d.min)
+                                        .arg(d.max));
+    else
+        w->setAccessibleDescription(QString::fromUtf8(words.description));
     w->setGeometry(pixel_rect(d));
     if (d.kind != Kind::Lamp && d.kind != Kind::Spin)
         w->setFont(qt_font(d.font));
@@ -265,17 +299,21 @@ void MainWindow::apply(Control& c, Property p)
     case Property::Text:
         switch (c.kind()) {
         case Kind::Frame: static_cast<FrameBox*>(w)->setTitle(caption(c.text())); break;
-        case Kind::Label:
-        case Kind::TextBox: set_text_if_changed(static_cast<QLabel*>(w), qs(c.text())); break;
+        case Kind::Label: set_text_if_changed(static_cast<QLabel*>(w), qs(c.text())); break;
+        case Kind::TextBox: static_cast<TextBox*>(w)->show_text(qs(c.text())); break;
         case Kind::Button: static_cast<QPushButton*>(w)->setText(caption(c.text())); break;
         default: break;
         }
         break;
     case Property::Colour:
         if (c.kind() == Kind::Lamp)
-            static_cast<Lamp*>(w)->set_colour(qt_rgb(c.colour()));
+            static_cast<Lamp*>(w)->set_colour(qt_rgb(c.colour()), lamp_state(c.id(), c.colour()));
         break;
-    case Property::Visible: w->setVisible(c.visible()); break;
+    case Property::Visible:
+        w->setVisible(c.visible());
+        if (c.id() == ControlId::over_mark || c.id() == ControlId::under_mark)
+            static_cast<TextBox*>(slot(ControlId::reading_box).widget)->set_note(range_note(controls_));
+        break;
     case Property::Enabled: w->setEnabled(c.enabled()); break;
     case Property::Value:
         if (c.kind() == Kind::Spin) {

@@ -1,6 +1,9 @@
 #include "ui/widgets.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -9,6 +12,7 @@
 #include <QStyleOptionButton>
 #include <QStyleOptionFocusRect>
 #include <QStyleOptionSlider>
+#include <QWheelEvent>
 
 #include <cmath>
 #include <tuple>
@@ -101,6 +105,18 @@ void FrameBox::paintEvent(QPaintEvent*)
                Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, caption);
 }
 
+// ------------------------------------------------------------------ Spoken
+
+void Spoken::announce(QWidget* w, const QString& before, const QString& after)
+{
+    if (before == after || !QAccessible::isActive())
+        return;
+    QAccessibleTextUpdateEvent text(w, 0, before, after);
+    QAccessible::updateAccessibility(&text);
+    QAccessibleValueChangeEvent value(w, after);
+    QAccessible::updateAccessibility(&value);
+}
+
 // ----------------------------------------------------------------- TextBox
 
 TextBox::TextBox(QColor back, QColor fore, QColor border, QWidget* parent)
@@ -125,6 +141,29 @@ TextBox::TextBox(QColor back, QColor fore, QColor border, QWidget* parent)
     setPalette(pal);
 }
 
+QString TextBox::spoken_value() const
+{
+    return note_.isEmpty() ? text() : note_ + QStringLiteral(", ") + text();
+}
+
+void TextBox::show_text(const QString& text)
+{
+    if (text == this->text())
+        return;
+    const QString before = spoken_value();
+    setText(text);
+    announce(this, before, spoken_value());
+}
+
+void TextBox::set_note(const QString& note)
+{
+    if (note == note_)
+        return;
+    const QString before = spoken_value();
+    note_ = note;
+    announce(this, before, spoken_value());
+}
+
 void TextBox::paintEvent(QPaintEvent* e)
 {
     QLabel::paintEvent(e);
@@ -142,8 +181,13 @@ Lamp::Lamp(QWidget* parent) : QWidget(parent)
     setAttribute(Qt::WA_TranslucentBackground);
 }
 
-void Lamp::set_colour(QColor colour)
+void Lamp::set_colour(QColor colour, const QString& state)
 {
+    if (state != state_) {
+        const QString before = state_;
+        state_ = state;
+        announce(this, before, state_);
+    }
     if (colour == colour_)
         return;
     colour_ = colour;
@@ -238,20 +282,107 @@ SpinBar::SpinBar(int min, int max, int step, QWidget* parent) : QScrollBar(Qt::V
     setFocusPolicy(Qt::StrongFocus);
 }
 
+// The two arrows fill the bar (PanelStyle leaves no groove, slider or page
+// area), so the scroll bar's own handling of a left press is an arrow step
+// with the toolkit's auto-repeat. The second press of a double click comes
+// as a double-click event, which the toolkit hands on here: one step too.
+// Every other button is refused: the middle button would step too, and
+// some styles make it jump to the pointer.
 void SpinBar::mousePressEvent(QMouseEvent* e)
 {
-    if (e->button() == Qt::LeftButton && isEnabled())
-        pressed_ = e->position().y() < height() / 2 ? Half::Up : Half::Down;
+    e->accept();
+    if (e->button() != Qt::LeftButton || e->buttons() != Qt::LeftButton || !isEnabled())
+        return;
+    pressed_ = e->position().y() < height() / 2 ? Half::Up : Half::Down;
     QScrollBar::mousePressEvent(e);
     update();
 }
 
 void SpinBar::mouseReleaseEvent(QMouseEvent* e)
 {
-    if (e->button() == Qt::LeftButton)
-        pressed_ = Half::None;
+    e->accept();
+    if (e->button() != Qt::LeftButton)
+        return;
+    pressed_ = Half::None;
     QScrollBar::mouseReleaseEvent(e);
     update();
+}
+
+void SpinBar::mouseMoveEvent(QMouseEvent* e)
+{
+    // With no slider, a move only pauses or resumes the held arrow's repeat.
+    e->accept();
+    if (pressed_ != Half::None)
+        QScrollBar::mouseMoveEvent(e);
+}
+
+void SpinBar::keyPressEvent(QKeyEvent* e)
+{
+    switch (e->key()) {
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+        if (e->modifiers() == Qt::NoModifier || e->modifiers() == Qt::KeypadModifier) {
+            // Arrow and page steps are both the control's step.
+            if (e->key() == Qt::Key_Up || e->key() == Qt::Key_PageUp)
+                step_up();
+            else
+                step_down();
+            e->accept();
+            return;
+        }
+        break;
+    default: break;
+    }
+    // Home, End, Left, Right and the rest: not a step of this control. Tab
+    // and the window's keys go on to the parent.
+    e->ignore();
+}
+
+void SpinBar::wheelEvent(QWheelEvent* e)
+{
+    e->accept();
+    if (!isEnabled())
+        return;
+    int delta = e->angleDelta().y();
+    if (e->inverted())
+        delta = -delta;
+    if (delta == 0)
+        return;
+    // A turn the other way starts afresh.
+    if ((delta > 0) != (wheel_rest_ > 0) && wheel_rest_ != 0)
+        wheel_rest_ = 0;
+    wheel_rest_ += delta;
+    constexpr int notch = QWheelEvent::DefaultDeltasPerStep; // 120
+    if (wheel_rest_ >= notch)
+        step_up();
+    else if (wheel_rest_ <= -notch)
+        step_down();
+    else
+        return;
+    // One step per event at most; whole notches beyond it are dropped.
+    wheel_rest_ %= notch;
+}
+
+void SpinBar::leaveEvent(QEvent* e)
+{
+    wheel_rest_ = 0;
+    QScrollBar::leaveEvent(e);
+}
+
+void SpinBar::contextMenuEvent(QContextMenuEvent* e)
+{
+    // The scroll bar's menu ("Scroll here", "Top", "Bottom" ...) would jump
+    // the value: none is offered.
+    e->accept();
+}
+
+// --------------------------------------------------------------- Selector
+
+void Selector::wheelEvent(QWheelEvent* e)
+{
+    e->accept();
 }
 
 void SpinBar::paintEvent(QPaintEvent*)

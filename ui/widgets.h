@@ -5,6 +5,7 @@
 #include "panel/design.h"
 
 #include <QColor>
+#include <QComboBox>
 #include <QFont>
 #include <QGroupBox>
 #include <QLabel>
@@ -50,32 +51,53 @@ private:
     QColor back_, fore_;
 };
 
+// A widget whose state a screen reader reads out as its value: a read-out's
+// text, a lamp's state in words.
+class Spoken {
+public:
+    virtual QString spoken_value() const = 0;
+
+protected:
+    ~Spoken() = default;
+    // Tells assistive technology that the spoken value of `w` went from
+    // `before` to `after`.
+    static void announce(QWidget* w, const QString& before, const QString& after);
+};
+
 // A read-out box: text centred, flat single-line border, no margins beyond
 // the border (the probe's byte boxes are only 17 pixels wide). It takes the
-// keyboard focus like a text box but cannot be typed into.
-class TextBox : public QLabel {
+// keyboard focus like a text box but cannot be typed into. Its spoken value
+// is its text, after a note when one is set ("over range, +19999").
+class TextBox : public QLabel, public Spoken {
 public:
     TextBox(QColor back, QColor fore, QColor border, QWidget* parent);
+    void show_text(const QString& text);
+    void set_note(const QString& note);
+    QString spoken_value() const override;
 
 protected:
     void paintEvent(QPaintEvent*) override;
 
 private:
     QColor border_;
+    QString note_;
 };
 
-// A lamp: a rounded rectangle filled with its colour, no outline.
-class Lamp : public QWidget {
+// A lamp: a rounded rectangle filled with its colour, no outline. Its
+// spoken value is its state in words ("on", "converting").
+class Lamp : public QWidget, public Spoken {
 public:
     explicit Lamp(QWidget* parent);
     QColor colour() const { return colour_; }
-    void set_colour(QColor colour);
+    void set_colour(QColor colour, const QString& state);
+    QString spoken_value() const override { return state_; }
 
 protected:
     void paintEvent(QPaintEvent*) override;
 
 private:
     QColor colour_;
+    QString state_;
 };
 
 // A push button; a flat one is drawn as a filled face with a single-line
@@ -108,21 +130,52 @@ public:
 // model value = -bar value, bar range = [-max, -min]. The arrow steps and
 // page steps are both the control's step.
 //
+// Its value drives the board, so it moves by one step per gesture and in no
+// other way: a left click on an arrow (held, it repeats at the toolkit's
+// delay and rate, one step per repeat), Up/Down/PageUp/PageDown while it has
+// the focus, and one wheel notch (120 eighths of a degree, whatever the
+// desktop's lines per notch; finer wheels and touchpads add up to whole
+// notches, and an event that carries several notches still moves one step).
+// Home, End, other keys and buttons and the context menu change nothing,
+// and no menu appears.
+//
 // It is drawn as two push buttons with an arrow each, the pressed one sunk.
 class SpinBar : public QScrollBar {
 public:
     SpinBar(int min, int max, int step, QWidget* parent);
     int model_value() const { return -value(); }
     void set_model_value(int v) { setValue(-v); }
+    // One step up or down, as an arrow click makes it.
+    void step_up() { triggerAction(SliderSingleStepSub); }
+    void step_down() { triggerAction(SliderSingleStepAdd); }
 
 protected:
     void paintEvent(QPaintEvent*) override;
     void mousePressEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void wheelEvent(QWheelEvent* e) override;
+    void contextMenuEvent(QContextMenuEvent* e) override;
+    void leaveEvent(QEvent* e) override;
 
 private:
     enum class Half { None, Up, Down };
     Half pressed_ = Half::None;
+    // Wheel angle not yet turned into a step, in eighths of a degree.
+    int wheel_rest_ = 0;
+};
+
+// A drop-down list that only an explicit choice changes: opening it and
+// choosing with the mouse or keyboard works as usual, but the wheel over the
+// closed list does nothing (it would run the selection handler on every
+// notch while the user only scrolls past).
+class Selector : public QComboBox {
+public:
+    explicit Selector(QWidget* parent) : QComboBox(parent) {}
+
+protected:
+    void wheelEvent(QWheelEvent* e) override;
 };
 
 } // namespace korvel::ui

@@ -46,17 +46,22 @@ struct WindowPanel {
         return {port.log.begin() + static_cast<std::ptrdiff_t>(from), port.log.end()};
     }
 
-    // Whether the accesses from index `from` on end with the safe state, and
-    // hold it only there. Timer ticks that the event loop ran before the end
-    // may come first: how many depends on the machine's speed.
-    bool ends_with_one_safe_state(std::size_t from) const
+    // Accesses from index `from` up to and including the last one, when
+    // they end in the safe state written once: a request that reaches the
+    // panel through the event loop (a signal, a plain end of the loop) may
+    // let a timer tick that was already due run first, and those ticks are
+    // dropped here. Empty when the safe state is not the end of the traffic,
+    // or was written more than once.
+    std::vector<PortAccess> exit_traffic(std::size_t from) const
     {
-        const std::vector<PortAccess> log = since(from);
-        const std::size_t n = safe_state_378.size();
-        if (log.size() < n || !std::equal(safe_state_378.begin(), safe_state_378.end(),
-                                          log.end() - static_cast<std::ptrdiff_t>(n)))
-            return false;
-        return std::count(log.begin(), log.end(), safe_state_378.front()) == 1;
+        const auto all = since(from);
+        const auto n = safe_state_378.size();
+        if (all.size() < n || !std::equal(safe_state_378.begin(), safe_state_378.end(), all.end() - n))
+            return {};
+        if (std::search(all.begin(), all.end() - n, safe_state_378.begin(), safe_state_378.end()) !=
+            all.end() - n)
+            return {};
+        return {all.end() - n, all.end()};
     }
 
     // Runs the event loop as the program does, after `action`, until the
