@@ -51,17 +51,6 @@ std::string error_text(int err)
     return std::strerror(err);
 }
 
-std::string join(const std::vector<std::string>& items)
-{
-    std::string s;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i > 0)
-            s += i + 1 == items.size() ? " and " : ", ";
-        s += items[i];
-    }
-    return s;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------

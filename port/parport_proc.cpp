@@ -39,6 +39,8 @@ std::string trimmed(std::string_view s)
     return std::string(s);
 }
 
+} // namespace
+
 std::string join(const std::vector<std::string>& items)
 {
     std::string s;
@@ -49,8 +51,6 @@ std::string join(const std::vector<std::string>& items)
     }
     return s;
 }
-
-} // namespace
 
 std::optional<unsigned> parse_base_addr(std::string_view text)
 {

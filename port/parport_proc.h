@@ -49,6 +49,9 @@ std::vector<std::string> registered_drivers(SystemCalls& sys, const std::string&
 std::vector<std::string> programs_holding(SystemCalls& sys, const std::string& proc_root,
                                           const std::string& device, std::size_t limit = 3);
 
+// Items as a sentence lists them: "a", "a and b", "a, b and c".
+std::string join(const std::vector<std::string>& items);
+
 // Who holds a busy port, for a diagnostic ("korvel (pid 812)", "the lp
 // printer driver", "the kernel driver parport_sth", "another program"), and
 // what frees it ("stop that program", "run 'modprobe -r lp'" ...). Programs

@@ -5,6 +5,7 @@
 #include "port/hardware_port.h"
 #include "port/parport_proc.h"
 #include "support/fake_kernel.h"
+#include "support/temp_tree.h"
 
 #include <gtest/gtest.h>
 
@@ -19,30 +20,6 @@
 
 namespace korvel {
 namespace {
-
-namespace fs = std::filesystem;
-
-class TempTree {
-public:
-    TempTree()
-    {
-        std::string tmpl = (fs::temp_directory_path() / "korvel-port-XXXXXX").string();
-        root = ::mkdtemp(tmpl.data());
-    }
-    ~TempTree() { fs::remove_all(root); }
-    void write(const std::string& rel, const std::string& text) const
-    {
-        fs::create_directories((root / rel).parent_path());
-        std::ofstream(root / rel) << text;
-    }
-    void link(const std::string& rel, const std::string& target) const
-    {
-        fs::create_directories((root / rel).parent_path());
-        fs::create_symlink(target, root / rel);
-    }
-    void mkdir(const std::string& rel) const { fs::create_directories(root / rel); }
-    fs::path root;
-};
 
 using test::FakeKernel;
 using test::RegisterWrite;

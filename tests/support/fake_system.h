@@ -4,6 +4,7 @@
 #pragma once
 
 #include "port/system_calls.h"
+#include "support/temp_tree.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -19,30 +20,6 @@
 #include <vector>
 
 namespace korvel {
-
-namespace fs = std::filesystem;
-
-class TempTree {
-public:
-    TempTree()
-    {
-        std::string tmpl = (fs::temp_directory_path() / "korvel-port-XXXXXX").string();
-        root = ::mkdtemp(tmpl.data());
-    }
-    ~TempTree() { fs::remove_all(root); }
-    void write(const std::string& rel, const std::string& text) const
-    {
-        fs::create_directories((root / rel).parent_path());
-        std::ofstream(root / rel) << text;
-    }
-    void link(const std::string& rel, const std::string& target) const
-    {
-        fs::create_directories((root / rel).parent_path());
-        fs::create_symlink(target, root / rel);
-    }
-    void mkdir(const std::string& rel) const { fs::create_directories(root / rel); }
-    fs::path root;
-};
 
 struct Call {
     unsigned long request;
