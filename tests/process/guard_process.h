@@ -4,7 +4,7 @@
 // watchdog among them) reaped by this driver as their subreaper.
 #pragma once
 
-#include "support/scratch_dir.h"
+#include "support/temp_tree.h"
 #include "sim/board_state.h"
 
 #include <cerrno>
@@ -50,7 +50,7 @@ inline double ms_between(Clock::time_point from, Clock::time_point to)
 
 inline void sleep_ms(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
 
-using Scratch = korvel::test::ScratchDir;
+using Scratch = korvel::TempTree;
 
 // Makes this driver the reaper of every orphaned descendant, so that the
 // watchdog of a korvel-sim that ended comes back to it and can be waited for.

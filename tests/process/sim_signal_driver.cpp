@@ -6,7 +6,7 @@
 //
 //   sim_signal_driver KORVEL_SIM TERM|INT|HUP
 #include "sim/board_state.h"
-#include "support/scratch_dir.h"
+#include "support/temp_tree.h"
 
 #include <cerrno>
 #include <chrono>
@@ -89,7 +89,7 @@ int main(int argc, char** argv)
     }
 
     // The board state file and its lock go with the folder.
-    const korvel::test::ScratchDir scratch("korvel-sim-signal");
+    const korvel::TempTree scratch("korvel-sim-signal");
     if (!scratch.ok()) {
         std::fprintf(stderr, "cannot create a scratch folder: %s\n", std::strerror(errno));
         return 2;
