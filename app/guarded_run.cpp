@@ -5,7 +5,7 @@
 #include "port/hardware_port.h"
 #include "port/parport_proc.h"
 #include "port/port_address.h"
-#include "ui/run_panel.h"
+#include "port/text.h"
 
 #include <QApplication>
 
@@ -33,7 +33,7 @@ void print(const std::string& text)
 
 int run_guarded(int argc, char** argv, const app::Program& program,
                 const std::function<std::unique_ptr<Port>()>& open, guard::Reopen reopen,
-                std::string_view test_actions)
+                const FrontEnds& front_ends)
 {
     LinuxSystemCalls sys;
     const HardwarePaths paths;
@@ -84,7 +84,7 @@ int run_guarded(int argc, char** argv, const app::Program& program,
     std::unique_ptr<Port> device = open();
     guard::GuardedPort port(*device, registry);
     guard::LastWords last_words(port);
-    const int status = run_panel(port, offer, test_actions);
+    const int status = run_panel(port, offer, front_ends);
     // The panel's Exit left its current port safe; any other port it drove
     // gets the safe state now, and the watchdog learns that all is done.
     port.finish();
