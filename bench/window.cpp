@@ -73,6 +73,7 @@ int run_window(int argc, char** argv, double seconds, int set_point)
     QTimer::singleShot(0, &window, [&] {
         switch_on(panel, set_point);
         probe.start();
+        std::fprintf(stderr, "korvel-bench: measured run begun (%g s)\n", seconds);
         QTimer::singleShot(static_cast<int>(seconds * 1000), Qt::PreciseTimer, &window, [&] {
             probe.stop();
             panel.close();
