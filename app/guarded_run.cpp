@@ -7,7 +7,7 @@
 #include "port/hardware_port.h"
 #include "port/parport_proc.h"
 #include "port/port_address.h"
-#include "ui/run_panel.h"
+#include "port/text.h"
 
 #include <QApplication>
 
@@ -35,7 +35,7 @@ void print(const std::string& text)
 
 int run_guarded(int argc, char** argv, const app::Program& program,
                 const std::function<std::unique_ptr<Port>()>& open, guard::Reopen reopen,
-                std::string_view test_actions)
+                const FrontEnds& front_ends)
 {
     LinuxSystemCalls sys;
     const HardwarePaths paths;
@@ -85,7 +85,7 @@ int run_guarded(int argc, char** argv, const app::Program& program,
     // The reading log and the remote interface, before any port is opened:
     // a file that cannot be written or a TCP port taken ends the program
     // with the board untouched.
-    SessionStart scripting;
+    FrontEnds scripting;
     if (request.listen || request.record) {
         std::string error;
         auto prepared = prepare_scripting(program.name, request.listen, request.record, &error);
@@ -95,11 +95,17 @@ int run_guarded(int argc, char** argv, const app::Program& program,
         }
         scripting = std::move(*prepared);
     }
+    const FrontEnds all_front_ends = [&](PanelSession& session) {
+        if (front_ends)
+            front_ends(session);
+        if (scripting)
+            scripting(session);
+    };
 
     std::unique_ptr<Port> device = open();
     guard::GuardedPort port(*device, registry);
     guard::LastWords last_words(port);
-    const int status = run_panel(port, offer, test_actions, scripting);
+    const int status = run_panel(port, offer, all_front_ends);
     // The panel's Exit left its current port safe; any other port it drove
     // gets the safe state now, and the watchdog learns that all is done.
     port.finish();

@@ -5,11 +5,10 @@
 
 #include "app/options.h"
 #include "guard/watchdog.h"
+#include "ui/run_panel.h"
 
 #include <functional>
 #include <memory>
-#include <string_view>
-#include <vector>
 
 namespace korvel {
 
@@ -17,9 +16,9 @@ namespace korvel {
 // ports are offered in the port selector and --list-ports is answered).
 // open: the port for the panel. reopen: the same ports again, from the
 // watchdog process once the panel is gone.
-// test_actions: user actions played by tests (ui/scripted_actions.h).
+// front_ends: more front ends beside the window.
 int run_guarded(int argc, char** argv, const app::Program& program,
                 const std::function<std::unique_ptr<Port>()>& open, guard::Reopen reopen,
-                std::string_view test_actions = {});
+                const FrontEnds& front_ends = {});
 
 } // namespace korvel

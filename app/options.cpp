@@ -85,6 +85,14 @@ QString option_name(const QString& arg)
     return arg.mid(arg.startsWith("--") ? 2 : 1).section('=', 0, 0);
 }
 
+// The options QGuiApplication and QApplication take for themselves.
+const QSet<QString> qt_options = {
+    "platform", "platformpluginpath", "platformtheme", "plugin", "qmljsdebugger",
+    "qwindowgeometry", "qwindowicon", "qwindowtitle", "reverse", "session",
+    "display", "geometry", "title", "icon", "name", "dialogs", "fontengine",
+    "style", "stylesheet", "widgetcount", "nograb", "dograb", "sync", "visual",
+    "testability"};
+
 } // namespace
 
 void add_options(QCommandLineParser& parser, const Program& program)
@@ -106,11 +114,11 @@ Request read_own_options(const QStringList& args, const Program& program, System
     if (!parser.parse(args)) {
         // Options that are not the program's are Qt's business, not yet
         // checkable; without them, any error is one in the program's own.
-        const QStringList unknown = parser.unknownOptionNames();
-        const QSet<QString> others(unknown.begin(), unknown.end());
+        // Anything else is refused here already, so that a mistyped
+        // option gets its one line even where no display can be opened.
         QStringList own;
         for (const QString& arg : args)
-            if (!others.contains(option_name(arg)))
+            if (!qt_options.contains(option_name(arg)))
                 own.append(arg);
         if (!parser.parse(own))
             return failed(failure(program, clause(parser.errorText())));

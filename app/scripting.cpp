@@ -1,6 +1,6 @@
 #include "app/scripting.h"
 
-#include "app/form_instrument.h"
+#include "app/panel_instrument.h"
 #include "remote/recorder.h"
 #include "remote/server.h"
 
@@ -63,30 +63,32 @@ struct Scripting {
     std::unique_ptr<remote::Recorder> recorder;
     bool record_to_stdout = false;
 
-    std::shared_ptr<void> start(PanelSession& session);
+    void start(PanelSession& session);
 };
 
 // Lives while the panel runs: the view of the panel, and the log and the
-// server attached to it; the log and server end first.
-struct Attached {
-    std::unique_ptr<FormInstrument> instrument;
-    std::unique_ptr<remote::RecordingSubscription> recording;
-    std::unique_ptr<remote::Server> server;
-    std::unique_ptr<remote::Recorder> recorder;
-
-    ~Attached()
+// server attached to it; the log and server end first. A child of the
+// window, so it goes before the panel does.
+struct Attached : QObject {
+    explicit Attached(QObject* parent) : QObject(parent) {}
+    ~Attached() override
     {
         server.reset();
         recording.reset();
     }
+
+    std::unique_ptr<PanelInstrument> instrument;
+    std::unique_ptr<remote::RecordingSubscription> recording;
+    std::unique_ptr<remote::Server> server;
+    std::unique_ptr<remote::Recorder> recorder;
 };
 
-std::shared_ptr<void> Scripting::start(PanelSession& session)
+void Scripting::start(PanelSession& session)
 {
     if (!server && !recorder)
-        return nullptr;
-    auto a = std::make_shared<Attached>();
-    a->instrument = std::make_unique<FormInstrument>(session.form(), model);
+        return;
+    auto* a = new Attached(&session.window());
+    a->instrument = std::make_unique<PanelInstrument>(session.panel(), model);
     a->recorder = std::move(recorder);
     a->server = std::move(server);
     if (a->recorder)
@@ -100,12 +102,11 @@ std::shared_ptr<void> Scripting::start(PanelSession& session)
                      qPrintable(shown(a->server->address(), a->server->port())));
         std::fflush(out);
     }
-    return a;
 }
 
 } // namespace
 
-std::optional<SessionStart> prepare_scripting(const std::string& model,
+std::optional<FrontEnds> prepare_scripting(const std::string& model,
                                               const std::optional<std::string>& listen,
                                               const std::optional<std::string>& record,
                                               std::string* error)
@@ -141,7 +142,7 @@ std::optional<SessionStart> prepare_scripting(const std::string& model,
                          "the board; listen on 127.0.0.1 unless that is meant\n",
                          model.c_str(), qPrintable(shown(s->server->address(), s->server->port())));
     }
-    return SessionStart([s](PanelSession& session) { return s->start(session); });
+    return FrontEnds([s](PanelSession& session) { s->start(session); });
 }
 
 } // namespace korvel

@@ -22,11 +22,11 @@ struct ListenAddress {
 std::optional<ListenAddress> parse_listen_address(std::string_view text, std::string* why);
 
 // Opens the log and starts listening, before the panel starts (needs the
-// application). On failure gives a one-line diagnostic (cause and remedy)
+// application); gives the front end that serves them once the panel runs. On failure gives a one-line diagnostic (cause and remedy)
 // and nothing. model: the program's name, also the second field of the
 // remote identity.
 // listen: a text parse_listen_address took; record: a file or "-".
-std::optional<SessionStart> prepare_scripting(const std::string& model,
+std::optional<FrontEnds> prepare_scripting(const std::string& model,
                                               const std::optional<std::string>& listen,
                                               const std::optional<std::string>& record,
                                               std::string* error);

@@ -4,9 +4,9 @@
 
 namespace korvel::bench {
 
-void set_nominal_rates(Figures& f, Form1& form)
+void set_nominal_rates(Figures& f, Panel& panel)
 {
-    const auto timers = panel_timers(form);
+    const auto timers = panel_timers(panel);
     for (int i = 0; i < 3; ++i) {
         const int ms = timers[i]->design().interval_ms;
         f.nominal[i] = ms > 0 ? 1000 / ms : 0;

@@ -1,7 +1,7 @@
 // Pieces shared by the modes of korvel-bench.
 #pragma once
 
-#include "panel/form1.h"
+#include "panel/panel.h"
 #include "port/port.h"
 #include "sim/board_state.h"
 
@@ -46,19 +46,17 @@ inline double quantile(std::vector<int> v, double q)
 }
 
 // The three timers of the panel, in the order the figures list them.
-inline std::array<Control*, 3> panel_timers(Form1& form)
+inline std::array<Control*, 3> panel_timers(Panel& panel)
 {
-    return {&form.c.Timer1, &form.c.Timer2, &form.c.Timer3};
+    return {&panel.controls().sync_timer, &panel.controls().refresh_timer, &panel.controls().scan_timer};
 }
 
 // The user's part of every run: ON (mode "ZEP", where the panel starts),
-// then the set-point on the Coarse and Fine spin controls.
-inline void switch_on(Form1& form, int set_point)
+// then the set-point on the spin controls.
+inline void switch_on(Panel& panel, int set_point)
 {
-    form.c.Command9.fire();
-    const int coarse = std::max(-20000, std::min(20000, set_point));
-    form.c.VScroll1.set_value(coarse);
-    form.c.VScroll3.set_value(set_point - coarse);
+    panel.set_power(true);
+    panel.set_setpoint(set_point);
 }
 
 // The safe state of the board: 255 latched into the low latch, 12 left on
@@ -74,15 +72,15 @@ struct Figures {
     double conversions = 0;
     int shown = 0;
     int scans = 0;
-    std::vector<int> scan_ticks;      // Timer3 ticks of each scan, the ending tick included
-    std::uint64_t ticks[3] = {};      // Timer1, Timer2, Timer3
+    std::vector<int> scan_ticks;      // scan_timer ticks of each scan, the ending tick included
+    std::uint64_t ticks[3] = {};      // sync_timer, refresh_timer, scan_timer
     double running_s[3] = {};         // time each timer ran
     int nominal[3] = {};              // ticks per second of each timer's interval
     std::string reading;              // the voltmeter's read-out at the end
 };
 
 // The nominal rates of the panel's timers, from their design intervals.
-void set_nominal_rates(Figures& f, Form1& form);
+void set_nominal_rates(Figures& f, Panel& panel);
 
 // The lines every mode prints: conversions, readings shown, scan length and
 // the three timers' rates.

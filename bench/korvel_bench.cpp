@@ -10,12 +10,12 @@
 //
 // The virtual run puts the whole panel on the board at its default clock
 // and prints: readings shown per second against conversions per second, the
-// length of a digit scan in Timer3 ticks, the tick rates of the three
+// length of a digit scan in scan_timer ticks, the tick rates of the three
 // timers against their nominal rates, and how much faster than real time
 // the run goes. It also compares other converter clocks and inputs.
 #include "bench/bench_common.h"
-#include "panel/form1.h"
-#include "panel/virtual_timers.h"
+#include "panel/panel.h"
+#include "support/virtual_timers.h"
 #include "sim/clock.h"
 #include "sim/sim_board.h"
 
@@ -52,18 +52,18 @@ VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds)
     sim::SimBoard board(clock, clock_hz);
     board.set_diagnostic([](std::string_view) {});
     CountingPort port(board);
-    Form1 form(port);
-    VirtualTimers timers(form.c, [&](std::int64_t ns) {
+    Panel panel(port);
+    VirtualTimers timers(panel.controls(), [&](std::int64_t ns) {
         clock.set_ns(ns);
         port.reads_in_tick = 0;
     });
 
     // Time each timer runs, and every scan's length.
-    const auto timer_controls = panel_timers(form);
-    set_nominal_rates(f, form);
+    const auto timer_controls = panel_timers(panel);
+    set_nominal_rates(f, panel);
     std::int64_t started_at[3] = {-1, -1, -1};
     std::uint64_t scan_start = 0;
-    form.c.observe([&](Control& c, Property p) {
+    panel.controls().observe([&](Control& c, Property p) {
         if (p != Property::Enabled)
             return;
         for (int i = 0; i < 3; ++i) {
@@ -76,36 +76,36 @@ VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds)
                 started_at[i] = -1;
             }
         }
-        if (&c == &form.c.Timer3) {
+        if (&c == &panel.controls().scan_timer) {
             if (c.enabled()) {
-                scan_start = timers.ticks(3);
-            } else if (form.c.Timer1.enabled()) {
+                scan_start = timers.ticks(ControlId::scan_timer);
+            } else if (panel.controls().sync_timer.enabled()) {
                 ++f.scans;
-                f.scan_ticks.push_back(static_cast<int>(timers.ticks(3) - scan_start));
+                f.scan_ticks.push_back(static_cast<int>(timers.ticks(ControlId::scan_timer) - scan_start));
                 if (port.reads_in_tick == reads_of_a_shown_reading)
                     ++f.shown;
             }
         }
     });
 
-    form.form_load();
-    form.form_activate();
-    switch_on(form, set_point);
+    panel.load();
+    panel.activate();
+    switch_on(panel, set_point);
 
     const auto wall0 = std::chrono::steady_clock::now();
     timers.run_for_ns(static_cast<std::int64_t>(seconds * ns_per_s));
     f.wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
 
     for (int i = 0; i < 3; ++i) {
-        f.ticks[i] = timers.ticks(i + 1);
+        f.ticks[i] = timers.ticks(timer_controls[static_cast<std::size_t>(i)]->id());
         if (started_at[i] >= 0)
             f.running_s[i] += static_cast<double>(timers.now_ns() - started_at[i]) / ns_per_s;
         started_at[i] = -1; // the exit below stops them outside the measured run
     }
     f.conversions = static_cast<double>(board.converter().clocks()) /
                     static_cast<double>(sim::DualSlopeConverter::cycle_clocks);
-    f.reading = form.c.dvm_reading.text();
-    form.c.Command12.fire(); // leave the board safe, as every run of the panel does
+    f.reading = panel.controls().reading_box.text();
+    panel.controls().exit_button.fire(); // leave the board safe, as every run of the panel does
     f.left_safe = board_left_safe(board.state());
     return f;
 }

@@ -22,33 +22,33 @@ int run_realtime(int argc, char** argv, double seconds, int set_point)
     sim::SimBoard board(clock);
     board.use_setpoint_input();
     CountingPort port(board);
-    Form1 form(port);
-    form.end_program = [] { QCoreApplication::exit(0); };
+    Panel panel(port);
+    panel.end_program = [] { QCoreApplication::exit(0); };
 
     // The three timers follow the model's enabled flags, as the window's do.
-    const auto controls = panel_timers(form);
+    const auto controls = panel_timers(panel);
     QTimer qt[3];
     for (int i = 0; i < 3; ++i) {
         qt[i].setTimerType(Qt::PreciseTimer);
         qt[i].setInterval(controls[i]->design().interval_ms);
         QObject::connect(&qt[i], &QTimer::timeout, [c = controls[i]] { c->fire(); });
     }
-    form.c.observe([&](Control& c, Property p) {
+    panel.controls().observe([&](Control& c, Property p) {
         if (p != Property::Enabled)
             return;
         for (int i = 0; i < 3; ++i)
             if (&c == controls[i] && c.enabled() != qt[i].isActive())
                 c.enabled() ? qt[i].start() : qt[i].stop();
     });
-    RealtimeProbe probe(form, port, board, {&qt[0], &qt[1], &qt[2]});
+    RealtimeProbe probe(panel, port, board, {&qt[0], &qt[1], &qt[2]});
 
-    form.form_load();
-    form.form_activate();
-    switch_on(form, set_point);
+    panel.load();
+    panel.activate();
+    switch_on(panel, set_point);
     probe.start();
     QTimer::singleShot(static_cast<int>(seconds * 1000), Qt::PreciseTimer, [&] {
         probe.stop();
-        form.c.Command12.fire(); // Exit: safe state, then the loop ends
+        panel.controls().exit_button.fire(); // Exit: safe state, then the loop ends
     });
     app.exec();
     probe.stop();

@@ -28,14 +28,14 @@ double seconds_between(std::chrono::steady_clock::time_point a,
 
 } // namespace
 
-RealtimeProbe::RealtimeProbe(Form1& form, CountingPort& port, sim::SimBoard& board,
+RealtimeProbe::RealtimeProbe(Panel& panel, CountingPort& port, sim::SimBoard& board,
                              std::array<QTimer*, 3> timers)
-    : form_(form), port_(port), board_(board), controls_(panel_timers(form)), timers_(timers)
+    : panel_(panel), port_(port), board_(board), controls_(panel_timers(panel)), timers_(timers)
 {
-    set_nominal_rates(figures_, form_);
+    set_nominal_rates(figures_, panel_);
     for (QTimer* t : timers_)
         t->installEventFilter(this);
-    observer_key_ = form_.c.observe([this](Control& c, Property p) {
+    observer_key_ = panel_.controls().observe([this](Control& c, Property p) {
         if (p == Property::Enabled)
             on_enabled(c);
     });
@@ -46,7 +46,7 @@ RealtimeProbe::RealtimeProbe(Form1& form, CountingPort& port, sim::SimBoard& boa
 
 RealtimeProbe::~RealtimeProbe()
 {
-    form_.c.forget(observer_key_);
+    panel_.controls().forget(observer_key_);
     for (QTimer* t : timers_)
         t->removeEventFilter(this);
 }
@@ -77,12 +77,12 @@ void RealtimeProbe::on_enabled(Control& c)
         else if (measuring_)
             figures_.running_s[i] += seconds_between(running_since_[i], now);
     }
-    // A scan runs from Timer3's start to its stop by the scan's last tick,
-    // which hands over to Timer1 again; the Exit and OFF stop Timer1 first.
-    if (&c == &form_.c.Timer3) {
+    // A scan runs from scan_timer's start to its stop by the scan's last tick,
+    // which hands over to sync_timer again; the Exit and OFF stop sync_timer first.
+    if (&c == &panel_.controls().scan_timer) {
         if (c.enabled()) {
             scan_started_at_ = ticks_[2];
-        } else if (measuring_ && form_.c.Timer1.enabled()) {
+        } else if (measuring_ && panel_.controls().sync_timer.enabled()) {
             ++figures_.scans;
             figures_.scan_ticks.push_back(static_cast<int>(ticks_[2] - scan_started_at_));
             if (port_.reads_in_tick == reads_of_a_shown_reading)
@@ -124,7 +124,7 @@ void RealtimeProbe::stop()
         figures_.ticks[i] = ticks_[i] - ticks_at_start_[i];
     }
     figures_.conversions = conversions_so_far() - conversions0_;
-    figures_.reading = form_.c.dvm_reading.text();
+    figures_.reading = panel_.controls().reading_box.text();
     measuring_ = false;
     stopped_ = true;
 }

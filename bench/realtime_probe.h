@@ -1,5 +1,5 @@
 // The measuring side of korvel-bench's real-time modes: watches the panel's
-// model and the three QTimers that run Timer1..Timer3, whoever owns them
+// model and the three QTimers that run sync_timer..scan_timer, whoever owns them
 // (the bench itself, or the window), and gathers the figures of a run.
 #pragma once
 
@@ -17,17 +17,17 @@ namespace korvel::bench {
 
 class RealtimeProbe : public QObject {
 public:
-    // timers: the QTimers of Timer1, Timer2 and Timer3, in that order; they
-    // and the form must outlive the probe. port: the port the form reads
+    // timers: the QTimers of sync_timer, refresh_timer and scan_timer, in that order; they
+    // and the panel must outlive the probe. port: the port the panel reads
     // through; board: the board behind it.
-    RealtimeProbe(Form1& form, CountingPort& port, sim::SimBoard& board,
+    RealtimeProbe(Panel& panel, CountingPort& port, sim::SimBoard& board,
                   std::array<QTimer*, 3> timers);
     ~RealtimeProbe() override;
     RealtimeProbe(const RealtimeProbe&) = delete;
     RealtimeProbe& operator=(const RealtimeProbe&) = delete;
 
     // The measured run: from start() to stop(). stop() takes the board's
-    // and the form's state as they are; later calls do nothing.
+    // and the panel's state as they are; later calls do nothing.
     void start();
     void stop();
     bool measuring() const { return measuring_; }
@@ -52,7 +52,7 @@ private:
     void on_enabled(Control& c);
     double conversions_so_far();
 
-    Form1& form_;
+    Panel& panel_;
     CountingPort& port_;
     sim::SimBoard& board_;
     std::array<Control*, 3> controls_;

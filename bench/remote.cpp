@@ -5,7 +5,7 @@
 // real socket): the readings accepted per second against the converter's
 // conversions, and the round-trip time of the queries (median, 99th
 // percentile).
-#include "app/form_instrument.h"
+#include "app/panel_instrument.h"
 #include "bench/bench_common.h"
 #include "remote/server.h"
 #include "sim/clock.h"
@@ -107,10 +107,10 @@ int run_remote(int argc, char** argv, double seconds, int set_point)
     sim::SimBoard board(clock);
     board.use_setpoint_input();
     PanelSession session(board);
-    Form1& form = session.form();
+    Panel& panel = session.panel();
     session.window().show();
 
-    FormInstrument instrument(form, "korvel-bench");
+    PanelInstrument instrument(panel, "korvel-bench");
     remote::Server server;
     std::string error;
     if (!server.listen(QHostAddress(QHostAddress::LocalHost), 0, &error)) {
@@ -144,7 +144,7 @@ int run_remote(int argc, char** argv, double seconds, int set_point)
     };
     const int ms = static_cast<int>(seconds * 1000);
     QTimer::singleShot(0, &session.window(), [&] {
-        switch_on(form, set_point);
+        switch_on(panel, set_point);
         // One second to settle, then idle, then loaded.
         QTimer::singleShot(1000, &session.window(), [&] {
             begin();
@@ -162,7 +162,7 @@ int run_remote(int argc, char** argv, double seconds, int set_point)
                         if (!client.finished)
                             return;
                         wait->stop();
-                        form.form_unload();
+                        panel.close();
                     });
                     wait->start(10);
                 });

@@ -59,11 +59,11 @@ int run_window(int argc, char** argv, double seconds, int set_point)
     CountingPort port(guarded);
 
     PanelSession session(port);
-    Form1& form = session.form();
+    Panel& panel = session.panel();
     ui::MainWindow& window = session.window();
-    RealtimeProbe probe(form, port, board,
-                        {window.timer(ControlId::Timer1), window.timer(ControlId::Timer2),
-                         window.timer(ControlId::Timer3)});
+    RealtimeProbe probe(panel, port, board,
+                        {window.timer(ControlId::sync_timer), window.timer(ControlId::refresh_timer),
+                         window.timer(ControlId::scan_timer)});
     PaintCounter paint_counter(probe);
     app.installEventFilter(&paint_counter);
     window.show();
@@ -71,11 +71,12 @@ int run_window(int argc, char** argv, double seconds, int set_point)
     // Once the loop runs (the window shown): ON with the set-point, S
     // seconds measured, then the Exit sequence, which ends the loop.
     QTimer::singleShot(0, &window, [&] {
-        switch_on(form, set_point);
+        switch_on(panel, set_point);
         probe.start();
+        std::fprintf(stderr, "korvel-bench: measured run begun (%g s)\n", seconds);
         QTimer::singleShot(static_cast<int>(seconds * 1000), Qt::PreciseTimer, &window, [&] {
             probe.stop();
-            form.form_unload();
+            panel.close();
         });
     });
     // Ended otherwise (SIGINT, SIGTERM, SIGHUP, the window closed), the

@@ -1,5 +1,7 @@
 #include "guard/crash.h"
 
+#include "port/text.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -27,35 +29,6 @@ constexpr int fatal_signals[] = {
     SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF,
     SIGPOLL, SIGPWR, SIGSTKFLT,
 };
-
-// Writes text to standard error with plain system calls only.
-void say(const char* text) noexcept
-{
-    std::size_t left = std::strlen(text);
-    while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, text, left);
-        if (n <= 0)
-            return;
-        text += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
-
-void say_number(int value) noexcept
-{
-    char digits[12];
-    int n = 0;
-    unsigned v = value < 0 ? 0u : static_cast<unsigned>(value);
-    do {
-        digits[n++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0 && n < 11);
-    char text[12];
-    for (int i = 0; i < n; ++i)
-        text[i] = digits[n - 1 - i];
-    text[n] = '\0';
-    say(text);
-}
 
 // The signal's name, from a fixed table (strsignal may allocate).
 const char* signal_name(int sig) noexcept
@@ -103,17 +76,16 @@ void on_fatal_signal(int sig)
     if (guarded && guarded->drove_any()) {
         // One line, with plain writes only: what ended the panel, that the
         // board is safe, and what to do.
-        say("korvel: ");
-        say(is_crash(sig) ? "the panel crashed (" : "the panel was ended by ");
-        if (const char* name = signal_name(sig)) {
-            say(name);
-        } else {
-            say("signal ");
-            say_number(sig);
-        }
-        say(is_crash(sig) ? "); every port it drove was put into the safe state; restart it, "
-                            "and report the crash if it happens again\n"
-                          : "; every port it drove was put into the safe state\n");
+        DiagnosticLine line;
+        line << "korvel: " << (is_crash(sig) ? "the panel crashed (" : "the panel was ended by ");
+        if (const char* name = signal_name(sig))
+            line << name;
+        else
+            (line << "signal ").number(sig);
+        line << (is_crash(sig) ? "); every port it drove was put into the safe state; restart it, "
+                                 "and report the crash if it happens again"
+                               : "; every port it drove was put into the safe state");
+        line.write();
     }
     errno = saved_errno;
     // SA_RESETHAND restored the default action: end as the signal would have.
@@ -136,10 +108,9 @@ void on_terminate()
         what = e.what();
     } catch (...) {
     }
-    say(("korvel: the panel failed (uncaught exception: " + what +
-         "); every port it drove was put into the safe state; restart it, and report the "
-         "failure if it happens again\n")
-            .c_str());
+    write_diagnostic_line("korvel: the panel failed (uncaught exception: " + what +
+                          "); every port it drove was put into the safe state; restart it, and "
+                          "report the failure if it happens again");
     std::abort();
 }
 

@@ -1,7 +1,7 @@
 #include "guard/guarded_port.h"
 
 #include "port/registers.h"
-#include "port/strobe.h"
+#include "port/safe_state.h"
 
 #include <sys/mman.h>
 #include <time.h>
@@ -11,19 +11,6 @@
 namespace korvel::guard {
 
 namespace {
-
-// The safe-state sequence on one base, in write order.
-struct Step {
-    int offset;
-    int value;
-};
-constexpr Step safe_sequence[] = {
-    {reg::data_offset, reg::safe_data},
-    {reg::control_offset, reg::ctl_strobe_lo},
-    {reg::control_offset, reg::ctl_idle},
-    {reg::control_offset, reg::safe_control},
-};
-constexpr int safe_steps = sizeof safe_sequence / sizeof safe_sequence[0];
 
 // Whether this thread is inside GuardedPort::Out32: a finish() from a signal
 // handler that interrupted it must not wait for that write.
@@ -48,16 +35,6 @@ Registry& shared_registry()
         return new (p) Registry;
     }();
     return *registry;
-}
-
-void write_safe_state(Port& port, int base) noexcept
-{
-    for (int i = 0; i < safe_steps; ++i) {
-        port.Out32(static_cast<std::int16_t>(base + safe_sequence[i].offset),
-                   static_cast<std::int16_t>(safe_sequence[i].value));
-        if (i == 1)
-            strobe_delay();
-    }
 }
 
 GuardedPort::GuardedPort(Port& inner, Registry& registry) : inner_(inner), registry_(registry) {}
@@ -124,14 +101,14 @@ void GuardedPort::write_through(std::int16_t address, std::int16_t value)
     if (Tracked* t = track(reg::base_of(static_cast<std::uint16_t>(address)))) {
         const int offset = reg::offset_of(address);
         auto matches = [&](int step) {
-            return safe_sequence[step].offset == offset && safe_sequence[step].value == value;
+            return safe_state_sequence[step].offset == offset && safe_state_sequence[step].value == value;
         };
         t->safe = false;
         if (matches(t->step))
             ++t->step;
         else
             t->step = matches(0) ? 1 : 0;
-        if (t->step == safe_steps) {
+        if (t->step == safe_state_steps) {
             t->safe = true;
             t->step = 0;
         }

@@ -71,8 +71,4 @@ private:
     std::atomic<int> writing_{0};  // Out32 calls under way, on any thread
 };
 
-// Writes the safe state on the port at `base`: 255 strobed into the low
-// latch, then 12 left on the control register.
-void write_safe_state(Port& port, int base) noexcept;
-
 } // namespace korvel::guard

@@ -1,6 +1,8 @@
 #include "guard/watchdog.h"
 
 #include "port/hardware_port.h"
+#include "port/safe_state.h"
+#include "port/text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -67,6 +69,13 @@ void wait_until_ended(pid_t pid)
     }
 }
 
+void say_no_watchdog(const char* call, int err)
+{
+    write_diagnostic_line(std::string("korvel: no watchdog (") + call + ": " + std::strerror(err) +
+                          "); the board is kept safe on normal exits and crashes, but not after "
+                          "a kill -9");
+}
+
 // The first pause before a port is claimed again; each further one is twice
 // as long.
 constexpr int first_reclaim_pause_ms = 10;
@@ -86,13 +95,6 @@ std::string secure_once(const Reopen& reopen, int base, bool* gone)
     write_safe_state(*port, base);
     // A write the port refused has turned the base absent.
     return port->fault(base);
-}
-
-std::string hex_base(int base)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(base));
-    return text;
 }
 
 [[noreturn]] void watchdog_main(int pipe_read, pid_t panel, Registry& registry,
@@ -158,7 +160,7 @@ int secure_after_panel_end(Registry& registry, const Reopen& reopen, const Watch
         if (gone)
             break;
         const std::string port = "korvel: the panel ended without its own exit; the port at " +
-                                 hex_base(base);
+                                 hex_address(base);
         if (why.empty()) {
             io.say(port + " was put into the safe state");
         } else {
@@ -174,19 +176,13 @@ pid_t start_watchdog(Registry& registry, Reopen reopen)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
-        std::fprintf(stderr,
-                     "korvel: no watchdog (pipe: %s); the board is kept safe on normal exits and "
-                     "crashes, but not after a kill -9\n",
-                     std::strerror(errno));
+        say_no_watchdog("pipe", errno);
         return -1;
     }
     const pid_t panel = getpid();
     const pid_t pid = fork();
     if (pid < 0) {
-        std::fprintf(stderr,
-                     "korvel: no watchdog (fork: %s); the board is kept safe on normal exits and "
-                     "crashes, but not after a kill -9\n",
-                     std::strerror(errno));
+        say_no_watchdog("fork", errno);
         close(fds[0]);
         close(fds[1]);
         return -1;

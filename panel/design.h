@@ -10,20 +10,26 @@
 
 namespace korvel {
 
-// Every control, in the table's order.
-#define KORVEL_CONTROLS(X)                                                     \
-    X(Combo2) X(Frame2) X(Frame1) X(Frame6) X(Frame5) X(Frame3) X(Command10)   \
-    X(Command11) X(Frame4) X(Command12) X(Timer1) X(Timer2) X(Timer3)          \
-    X(dvm_reading) X(Label1) X(Label5) X(Shape9)                               \
-    X(Text8) X(Label6) X(VScroll1) X(Label8) X(VScroll2) X(Label7) X(VScroll3) \
-    X(Command1) X(Shape1) X(Command2) X(Shape2) X(Command3) X(Shape3)          \
-    X(Command4) X(Shape4) X(Command5) X(Shape5) X(Command6) X(Shape6)          \
-    X(Command7) X(Shape7) X(Command8) X(Shape8)                                \
-    X(Combo1) X(Label2) X(Text1) X(Label3) X(Text2) X(Label4) X(Text3)         \
-    X(Command14)                                                               \
-    X(Text5) X(Text6) X(Text4) X(Text11) X(Text10) X(Text7) X(Text9)           \
-    X(Command13)                                                               \
-    X(Shape10) X(Command9)
+// Every control by its role, in the design table's order (the order the
+// window builds them: a frame before what it holds). The design's own name
+// of each control (Command9, Text8 ...) is data in the table below: the
+// object name that the window and automation use.
+#define KORVEL_CONTROLS(X)                                                      \
+    X(mode_selector) X(input_frame) X(port_panel) X(setpoint_frame)             \
+    X(probe_panel) X(output_frame) X(probe_button) X(port_button)               \
+    X(power_frame) X(exit_button) X(sync_timer) X(refresh_timer) X(scan_timer)  \
+    X(reading_box) X(over_mark) X(under_mark) X(conversion_lamp)                \
+    X(setpoint_box) X(coarse_label) X(coarse_spin) X(medium_label)              \
+    X(medium_spin) X(fine_label) X(fine_spin)                                   \
+    X(q7_button) X(q7_lamp) X(q6_button) X(q6_lamp) X(q5_button) X(q5_lamp)     \
+    X(q4_button) X(q4_lamp) X(q3_button) X(q3_lamp) X(q2_button) X(q2_lamp)     \
+    X(q1_button) X(q1_lamp) X(q0_button) X(q0_lamp)                             \
+    X(port_selector) X(data_address_label) X(data_address_box)                  \
+    X(status_address_label) X(status_address_box) X(control_address_label)     \
+    X(control_address_box) X(port_ok_button)                                    \
+    X(probe_value_box) X(probe_status_box) X(probe_strobe_box) X(probe_sign_box) \
+    X(probe_high_box) X(probe_low_box) X(probe_magnitude_box) X(probe_ok_button) \
+    X(power_lamp) X(power_button)
 
 enum class ControlId : std::uint8_t {
 #define KORVEL_CONTROL_ID(name) name,
@@ -63,6 +69,8 @@ struct Font {
 constexpr Font default_font{"MS Sans Serif", 8.25, false};
 
 struct Design {
+    ControlId id{};
+    // The design's name: the object name of the control's widget.
     std::string_view name;
     Kind kind = Kind::Frame;
     // The container's name; empty for controls on the window itself.
@@ -92,6 +100,8 @@ const Design& design_of(ControlId id);
 
 // The window itself.
 struct FormDesign {
+    // The window's object name.
+    std::string_view name = "Form1";
     std::string_view caption = "Zepora : Korvel";
     int client_width_twips = 10515;
     int client_height_twips = 8085;

@@ -3,6 +3,7 @@
 #include "port/hardware.h"
 #include "port/parport_proc.h"
 #include "port/registers.h"
+#include "port/text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -44,13 +45,6 @@ constexpr std::uint8_t control_lines = 0x0F;
 static_assert((control_lines & reg::ctl_direction_bit) == 0);
 
 constexpr std::uint8_t floating_bus = 255;
-
-std::string hex_base(int base)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%X", static_cast<unsigned>(base));
-    return buf;
-}
 
 std::string error_text(int err)
 {
@@ -253,7 +247,7 @@ void HardwarePort::open_direct(Slot& s)
 
     std::vector<std::string> known;
     for (const auto& p : list_parports(sys_, parport_dir()))
-        known.push_back(hex_base(static_cast<int>(p.base)));
+        known.push_back(hex_address(static_cast<int>(p.base)));
     if (known.empty())
         report(s, "no parallel port at this address (no /dev/parport device, " + direct +
                            "); load the parallel-port drivers ('modprobe -a parport_pc ppdev') or choose another port");
@@ -336,7 +330,6 @@ void HardwarePort::Out32(std::int16_t address, std::int16_t value)
     Slot* s = slot_for(reg::base_of(io));
     if (!s)
         return;
-    s->driven.store(true, std::memory_order_relaxed);
     if (const int r = write(*s, reg::offset_of(io), static_cast<std::uint8_t>(value)); r < 0)
         fail(*s, -r);
 }
@@ -372,34 +365,11 @@ void HardwarePort::report(int base, const std::string& what)
 {
     // A diagnostic that cannot be given must not take the port down with it.
     try {
-        const std::string line = "korvel: port " + hex_base(base) + ": " + what;
+        const std::string line = "korvel: port " + hex_address(base) + ": " + what;
         if (diagnostic_)
             diagnostic_(line);
     } catch (...) {
     }
-}
-
-std::vector<int> HardwarePort::driven_bases() const
-{
-    std::array<int, max_bases> buf{};
-    const std::size_t n = driven_bases(buf);
-    return std::vector<int>(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
-}
-
-std::size_t HardwarePort::driven_bases(std::span<int> out) const noexcept
-{
-    const std::size_t used = used_.load(std::memory_order_acquire);
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < used && n < out.size(); ++i)
-        if (slots_[i].driven.load(std::memory_order_relaxed))
-            out[n++] = slots_[i].base;
-    return n;
-}
-
-void HardwarePort::write_register(int base, int offset, std::uint8_t value) noexcept
-{
-    if (Slot* s = find(base))
-        write(*s, offset, value);
 }
 
 std::string HardwarePort::device_for(int base) const
@@ -414,22 +384,6 @@ PortBackend HardwarePort::backend_for(int base) const noexcept
 {
     const Slot* s = find(base);
     return s ? s->backend.load(std::memory_order_relaxed) : PortBackend::None;
-}
-
-void write_diagnostic_line(std::string_view line)
-{
-    std::string text(line);
-    text += '\n';
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
-        if (n > 0)
-            done += static_cast<std::size_t>(n);
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            break;
-    }
 }
 
 namespace {

@@ -111,18 +111,6 @@ public:
     // "korvel: port 0x...: " prefix; "" for a base served by ppdev or direct I/O.
     std::string fault(int base) override;
 
-    // Bases written at least once, in the order they were first accessed.
-    std::vector<int> driven_bases() const;
-    // The same into a caller's buffer; returns how many were stored. Makes no
-    // allocation and takes no lock: callable from a signal handler.
-    std::size_t driven_bases(std::span<int> out) const noexcept;
-
-    // Writes one register of a base that was already accessed, without
-    // opening anything, reporting anything or allocating: one ioctl or outb,
-    // or nothing for an absent or unknown base. Callable from a signal
-    // handler (which must keep errno itself).
-    void write_register(int base, int offset, std::uint8_t value) noexcept;
-
     // The /dev/parportN serving a base, or "" for direct, absent and
     // not-yet-accessed bases.
     std::string device_for(int base) const;
@@ -132,7 +120,6 @@ private:
     struct Slot {
         int base = -1;
         std::atomic<PortBackend> backend{PortBackend::None};
-        std::atomic<bool> driven{false};
         ParportClaim claim;
         IoPermission io;
         std::string device;
@@ -165,8 +152,5 @@ private:
     std::atomic<std::size_t> used_{0};
     bool overflow_reported_ = false;
 };
-
-// Writes a diagnostic line and its newline to standard error in one write.
-void write_diagnostic_line(std::string_view line);
 
 } // namespace korvel

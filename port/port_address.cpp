@@ -1,5 +1,7 @@
 #include "port/port_address.h"
 
+#include "port/text.h"
+
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -10,13 +12,6 @@ namespace korvel {
 namespace {
 
 constexpr const char* forms = "give 0x hex, &H hex, decimal or /dev/parportN";
-
-std::string hex_base(unsigned base)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%X", base);
-    return buf;
-}
 
 // All of `digits` as a number in `radix`, if it fits 16 bits.
 std::optional<unsigned> whole_number(std::string_view digits, int radix)
@@ -97,7 +92,7 @@ std::vector<std::string> list_ports(SystemCalls& sys, const HardwarePaths& paths
         } else {
             state = "ppdev: usable";
         }
-        lines.push_back(device + "  " + hex_base(p.base) + "  (" + state + ")");
+        lines.push_back(device + "  " + hex_address(p.base) + "  (" + state + ")");
     }
     return lines;
 }

@@ -1,26 +1,14 @@
 #include "sim/sim_board.h"
 
 #include "port/registers.h"
+#include "port/text.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 namespace korvel::sim {
 
 namespace {
-
-void to_stderr(std::string_view line)
-{
-    std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
-}
-
-std::string hex_address(int a)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%X", static_cast<unsigned>(a));
-    return buf;
-}
 
 // Status bits 0..2 are not wired to the board and read 1.
 constexpr std::uint8_t unwired_bits = 0x07;
@@ -30,7 +18,7 @@ constexpr std::uint8_t unwired_bits = 0x07;
 SimBoard::SimBoard(const Clock& clock, std::int64_t clock_hz, BoardState* state)
     : clock_(clock), state_(state ? state : &own_state_),
       converter_([this](std::int64_t) { return setpoint_counts(); }, clock.now_ns(), clock_hz),
-      diagnostic_(to_stderr)
+      diagnostic_(write_diagnostic_line)
 {
     if (!state)
         reset_state(own_state_, board_base);
@@ -38,7 +26,7 @@ SimBoard::SimBoard(const Clock& clock, std::int64_t clock_hz, BoardState* state)
 
 void SimBoard::set_diagnostic(std::function<void(std::string_view)> sink)
 {
-    diagnostic_ = sink ? std::move(sink) : std::function<void(std::string_view)>(to_stderr);
+    diagnostic_ = sink ? std::move(sink) : std::function<void(std::string_view)>(write_diagnostic_line);
 }
 
 std::string SimBoard::fault(int base)

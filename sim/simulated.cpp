@@ -1,6 +1,7 @@
 #include "sim/simulated.h"
 
 #include "port/registers.h"
+#include "port/text.h"
 
 #include "sim/board_state.h"
 #include "sim/clock.h"
@@ -49,10 +50,10 @@ private:
         std::string error;
         BoardState* s = map_state_file(path, &error);
         if (!s)
-            std::fprintf(stderr,
-                         "korvel-sim: cannot keep the board state in %s (%s); the board state "
-                         "stays in memory: check the path named by KORVEL_SIM_STATE\n",
-                         path, error.c_str());
+            write_diagnostic_line(std::string("korvel-sim: cannot keep the board state in ") +
+                                  path + " (" + error +
+                                  "); the board state stays in memory: check the path named by "
+                                  "KORVEL_SIM_STATE");
         return s;
     }
 
@@ -185,10 +186,8 @@ std::unique_ptr<Port> make_simulated_board()
     std::string holder;
     if (!lock->take(path, &holder)) {
         const std::string why = held_by(path, holder);
-        std::fprintf(stderr,
-                     "korvel-sim: port 0x378: %s; the port reads as absent here: stop that "
-                     "korvel-sim first\n",
-                     why.c_str());
+        write_diagnostic_line("korvel-sim: port 0x378: " + why +
+                              "; the port reads as absent here: stop that korvel-sim first");
         return std::make_unique<HeldBoard>(why + "; stop that korvel-sim first");
     }
     return std::make_unique<LockedBoard>(std::move(lock));

@@ -11,70 +11,70 @@ Words words_for(ControlId id)
     using C = ControlId;
     // A switch over every control: the compiler reports a control left out.
     switch (id) {
-    case C::Combo2:
+    case C::mode_selector:
         return {"Mode", "ZEP drives the set-point, DVM shows the voltmeter alone, "
                         "DPC drives the eight digital outputs"};
-    case C::Frame2: return {"Input", "Voltmeter display"};
-    case C::Frame1: return {"Port", "Port address and register addresses"};
-    case C::Frame6: return {"Potentiometer", "Set-point controls"};
-    case C::Frame5: return {"Probe", "Raw bytes as they pass"};
-    case C::Frame3: return {"Output", "Digital outputs Q7 to Q0"};
-    case C::Command10: return {"Probe panel", "Opens or closes the Probe panel"};
-    case C::Command11: return {"Port panel", "Opens or closes the Port panel"};
-    case C::Frame4: return {"Power", ""};
-    case C::Command12:
+    case C::input_frame: return {"Input", "Voltmeter display"};
+    case C::port_panel: return {"Port", "Port address and register addresses"};
+    case C::setpoint_frame: return {"Potentiometer", "Set-point controls"};
+    case C::probe_panel: return {"Probe", "Raw bytes as they pass"};
+    case C::output_frame: return {"Output", "Digital outputs Q7 to Q0"};
+    case C::probe_button: return {"Probe panel", "Opens or closes the Probe panel"};
+    case C::port_button: return {"Port panel", "Opens or closes the Port panel"};
+    case C::power_frame: return {"Power", ""};
+    case C::exit_button:
         return {"Exit", "Puts the board into the safe state and ends the program"};
-    case C::Timer1:
-    case C::Timer2:
-    case C::Timer3: return {};
-    case C::dvm_reading:
+    case C::sync_timer:
+    case C::refresh_timer:
+    case C::scan_timer: return {};
+    case C::reading_box:
         return {"Voltmeter reading",
                 "Sign and five digits, after over range or under range when the "
                 "converter is out of range"};
-    case C::Label1: return {"Over range", "Shown while the converter is over range"};
-    case C::Label5: return {"Under range", "Shown while the converter is under range"};
-    case C::Shape9: return {"Conversion lamp", "Converting while the voltmeter converts"};
-    case C::Text8: return {"Set-point", "Sum of the coarse, medium and fine controls"};
-    case C::Label6: return {"Coarse", ""};
-    case C::VScroll1: return {"Set-point coarse", ""};
-    case C::Label8: return {"Medium", ""};
-    case C::VScroll2: return {"Set-point medium", ""};
-    case C::Label7: return {"Fine", ""};
-    case C::VScroll3: return {"Set-point fine", ""};
-    case C::Command1: return {"Output Q7", "Switches output Q7; the lamp above shows it"};
-    case C::Shape1: return {"Output Q7 lamp", ""};
-    case C::Command2: return {"Output Q6", "Switches output Q6; the lamp above shows it"};
-    case C::Shape2: return {"Output Q6 lamp", ""};
-    case C::Command3: return {"Output Q5", "Switches output Q5; the lamp above shows it"};
-    case C::Shape3: return {"Output Q5 lamp", ""};
-    case C::Command4: return {"Output Q4", "Switches output Q4; the lamp above shows it"};
-    case C::Shape4: return {"Output Q4 lamp", ""};
-    case C::Command5: return {"Output Q3", "Switches output Q3; the lamp above shows it"};
-    case C::Shape5: return {"Output Q3 lamp", ""};
-    case C::Command6: return {"Output Q2", "Switches output Q2; the lamp above shows it"};
-    case C::Shape6: return {"Output Q2 lamp", ""};
-    case C::Command7: return {"Output Q1", "Switches output Q1; the lamp above shows it"};
-    case C::Shape7: return {"Output Q1 lamp", ""};
-    case C::Command8: return {"Output Q0", "Switches output Q0; the lamp above shows it"};
-    case C::Shape8: return {"Output Q0 lamp", ""};
-    case C::Combo1: return {"Port address", "Base address of the parallel port"};
-    case C::Label2: return {"Out, data register", ""};
-    case C::Text1: return {"Data register address", ""};
-    case C::Label3: return {"Inp, status register", ""};
-    case C::Text2: return {"Status register address", ""};
-    case C::Label4: return {"Cnt, control register", ""};
-    case C::Text3: return {"Control register address", ""};
-    case C::Command14: return {"Close Port panel", ""};
-    case C::Text5: return {"Value nibble", "Value lines read from the status register"};
-    case C::Text6: return {"Status byte", "Status register in hexadecimal"};
-    case C::Text4: return {"Digit strobe", "Digit-strobe lines read from the status register"};
-    case C::Text11: return {"Set-point sign", "1 while the set-point is negative"};
-    case C::Text10: return {"High output byte", "In hexadecimal, without the sign bit"};
-    case C::Text7: return {"Low output byte", "In hexadecimal"};
-    case C::Text9: return {"Set-point magnitude", "In hexadecimal"};
-    case C::Command13: return {"Close Probe panel", ""};
-    case C::Shape10: return {"Power lamp", ""};
-    case C::Command9:
+    case C::over_mark: return {"Over range", "Shown while the converter is over range"};
+    case C::under_mark: return {"Under range", "Shown while the converter is under range"};
+    case C::conversion_lamp: return {"Conversion lamp", "Converting while the voltmeter converts"};
+    case C::setpoint_box: return {"Set-point", "Sum of the coarse, medium and fine controls"};
+    case C::coarse_label: return {"Coarse", ""};
+    case C::coarse_spin: return {"Set-point coarse", ""};
+    case C::medium_label: return {"Medium", ""};
+    case C::medium_spin: return {"Set-point medium", ""};
+    case C::fine_label: return {"Fine", ""};
+    case C::fine_spin: return {"Set-point fine", ""};
+    case C::q7_button: return {"Output Q7", "Switches output Q7; the lamp above shows it"};
+    case C::q7_lamp: return {"Output Q7 lamp", ""};
+    case C::q6_button: return {"Output Q6", "Switches output Q6; the lamp above shows it"};
+    case C::q6_lamp: return {"Output Q6 lamp", ""};
+    case C::q5_button: return {"Output Q5", "Switches output Q5; the lamp above shows it"};
+    case C::q5_lamp: return {"Output Q5 lamp", ""};
+    case C::q4_button: return {"Output Q4", "Switches output Q4; the lamp above shows it"};
+    case C::q4_lamp: return {"Output Q4 lamp", ""};
+    case C::q3_button: return {"Output Q3", "Switches output Q3; the lamp above shows it"};
+    case C::q3_lamp: return {"Output Q3 lamp", ""};
+    case C::q2_button: return {"Output Q2", "Switches output Q2; the lamp above shows it"};
+    case C::q2_lamp: return {"Output Q2 lamp", ""};
+    case C::q1_button: return {"Output Q1", "Switches output Q1; the lamp above shows it"};
+    case C::q1_lamp: return {"Output Q1 lamp", ""};
+    case C::q0_button: return {"Output Q0", "Switches output Q0; the lamp above shows it"};
+    case C::q0_lamp: return {"Output Q0 lamp", ""};
+    case C::port_selector: return {"Port address", "Base address of the parallel port"};
+    case C::data_address_label: return {"Out, data register", ""};
+    case C::data_address_box: return {"Data register address", ""};
+    case C::status_address_label: return {"Inp, status register", ""};
+    case C::status_address_box: return {"Status register address", ""};
+    case C::control_address_label: return {"Cnt, control register", ""};
+    case C::control_address_box: return {"Control register address", ""};
+    case C::port_ok_button: return {"Close Port panel", ""};
+    case C::probe_value_box: return {"Value nibble", "Value lines read from the status register"};
+    case C::probe_status_box: return {"Status byte", "Status register in hexadecimal"};
+    case C::probe_strobe_box: return {"Digit strobe", "Digit-strobe lines read from the status register"};
+    case C::probe_sign_box: return {"Set-point sign", "1 while the set-point is negative"};
+    case C::probe_high_box: return {"High output byte", "In hexadecimal, without the sign bit"};
+    case C::probe_low_box: return {"Low output byte", "In hexadecimal"};
+    case C::probe_magnitude_box: return {"Set-point magnitude", "In hexadecimal"};
+    case C::probe_ok_button: return {"Close Probe panel", ""};
+    case C::power_lamp: return {"Power lamp", ""};
+    case C::power_button:
         return {"Power on/off", "Switches the panel on or off; the caption names what "
                                 "the next press does"};
     }
@@ -84,9 +84,9 @@ Words words_for(ControlId id)
 QString lamp_state(ControlId id, std::uint32_t rgb)
 {
     switch (id) {
-    case ControlId::Shape9:
+    case ControlId::conversion_lamp:
         return rgb == 0xFF0000 ? QStringLiteral("converting") : QStringLiteral("not converting");
-    case ControlId::Shape10: return rgb == 0xFFFF00 ? QStringLiteral("on") : QStringLiteral("off");
+    case ControlId::power_lamp: return rgb == 0xFFFF00 ? QStringLiteral("on") : QStringLiteral("off");
     default: // the output-bit lamps
         return rgb == 0xFF8000 ? QStringLiteral("on") : QStringLiteral("off");
     }

@@ -34,12 +34,12 @@ void set_text_if_changed(QLabel* w, const QString& text)
 }
 
 // The reading's spoken value starts with the range marks that show beside it.
-QString range_note(const Form1& form)
+QString range_note(const Controls& controls)
 {
     QStringList marks;
-    if (form.c.Label1.visible())
+    if (controls.over_mark.visible())
         marks << QStringLiteral("over range");
-    if (form.c.Label5.visible())
+    if (controls.under_mark.visible())
         marks << QStringLiteral("under range");
     return marks.join(QStringLiteral(", "));
 }
@@ -74,9 +74,10 @@ void widen_for_items(QComboBox* cb, const Control& c, const QWidget* container)
 
 } // namespace
 
-MainWindow::MainWindow(Form1& form, QWidget* parent) : QWidget(parent), form_(form)
+MainWindow::MainWindow(Panel& panel, QWidget* parent)
+    : QWidget(parent), panel_(panel), controls_(panel.controls())
 {
-    setObjectName(QStringLiteral("Form1"));
+    setObjectName(qs(form_design.name));
     setWindowTitle(qs(form_design.caption));
     setWindowIcon(QIcon(QPixmap::fromImage(window_icon_picture())));
     setFixedSize(form_design.client_width_twips / twips_per_pixel,
@@ -87,15 +88,15 @@ MainWindow::MainWindow(Form1& form, QWidget* parent) : QWidget(parent), form_(fo
 
     install_accessibility();
     build();
-    static_cast<TextBox*>(widget(ControlId::dvm_reading))->set_note(range_note(form_));
+    static_cast<TextBox*>(widget(ControlId::reading_box))->set_note(range_note(controls_));
     set_focus_order();
-    observer_key_ = form_.c.observe([this](Control& c, Property p) { apply(c, p); });
-    form_.beep = [] { QApplication::beep(); };
-    form_.end_program = [this] { end_program(); };
+    observer_key_ = controls_.observe([this](Control& c, Property p) { apply(c, p); });
+    panel_.beep = [] { QApplication::beep(); };
+    panel_.end_program = [this] { end_program(); };
 
     // The load handler: runs once, before the window is first shown, with
     // the widgets already following the model.
-    form_.form_load();
+    panel_.load();
 
     if (QScreen* s = screen())
         move(s->availableGeometry().center() - rect().center());
@@ -103,8 +104,8 @@ MainWindow::MainWindow(Form1& form, QWidget* parent) : QWidget(parent), form_(fo
 
 MainWindow::~MainWindow()
 {
-    form_.c.forget(observer_key_);
-    form_.end_program = nullptr;
+    controls_.forget(observer_key_);
+    panel_.end_program = nullptr;
     for (const Slot& s : slots_)
         if (s.timer)
             s.timer->stop();
@@ -116,10 +117,10 @@ void MainWindow::build()
     panel_style->setParent(this);
 
     for (std::size_t i = 0; i < control_count; ++i) {
-        Control& c = form_.c[static_cast<ControlId>(i)];
+        Control& c = controls_[static_cast<ControlId>(i)];
         QWidget* container = this;
         if (!c.design().container.empty()) {
-            Control* frame = form_.c.find(c.design().container);
+            Control* frame = controls_.find(c.design().container);
             container = frame ? slot(frame->id()).widget : nullptr;
             if (!container)
                 throw std::logic_error("control placed in a frame that is not built before it");
@@ -310,8 +311,8 @@ void MainWindow::apply(Control& c, Property p)
         break;
     case Property::Visible:
         w->setVisible(c.visible());
-        if (c.id() == ControlId::Label1 || c.id() == ControlId::Label5)
-            static_cast<TextBox*>(slot(ControlId::dvm_reading).widget)->set_note(range_note(form_));
+        if (c.id() == ControlId::over_mark || c.id() == ControlId::under_mark)
+            static_cast<TextBox*>(slot(ControlId::reading_box).widget)->set_note(range_note(controls_));
         break;
     case Property::Enabled: w->setEnabled(c.enabled()); break;
     case Property::Value:
@@ -336,7 +337,7 @@ bool MainWindow::event(QEvent* e)
 {
     if (e->type() == QEvent::WindowActivate && !activated_) {
         activated_ = true;
-        form_.form_activate();
+        panel_.activate();
     }
     return QWidget::event(e);
 }
@@ -344,7 +345,7 @@ bool MainWindow::event(QEvent* e)
 void MainWindow::closeEvent(QCloseEvent* e)
 {
     // Runs the Exit sequence unless the program has already ended.
-    form_.form_unload();
+    panel_.close();
     e->accept();
 }
 

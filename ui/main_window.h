@@ -2,7 +2,7 @@
 // step with the control model, and the user's events delivered into it.
 #pragma once
 
-#include "panel/form1.h"
+#include "panel/panel.h"
 
 #include <QPixmap>
 #include <QWidget>
@@ -16,10 +16,10 @@ namespace korvel::ui {
 class MainWindow : public QWidget {
 public:
     // Builds every control, binds it to the model and runs the load
-    // sequence, so the window is ready to show. The form must outlive the
-    // window. Sets the form's beep (the desktop's beep) and end_program
+    // sequence, so the window is ready to show. The panel must outlive the
+    // window. Sets the panel's beep (the desktop's beep) and end_program
     // (hide the window and leave the event loop at once).
-    explicit MainWindow(Form1& form, QWidget* parent = nullptr);
+    explicit MainWindow(Panel& panel, QWidget* parent = nullptr);
     ~MainWindow() override;
     MainWindow(const MainWindow&) = delete;
     MainWindow& operator=(const MainWindow&) = delete;
@@ -46,7 +46,8 @@ private:
     void apply(Control& c, Property p);
     void end_program();
 
-    Form1& form_;
+    Panel& panel_;
+    Controls& controls_;
     std::array<Slot, control_count> slots_{};
     QPixmap background_;
     int observer_key_ = -1;

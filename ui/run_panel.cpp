@@ -1,7 +1,5 @@
 #include "ui/run_panel.h"
 
-#include "ui/scripted_actions.h"
-
 #include <QApplication>
 #include <QStyle>
 #include <QStyleFactory>
@@ -13,16 +11,16 @@ namespace korvel {
 // being built waits in the pipe and runs the Exit sequence once the event
 // loop runs.
 PanelSession::PanelSession(Port& port, const PortOffer& ports)
-    : form_(port, ports), window_(form_)
+    : panel_(port, ports), window_(panel_)
 {
-    termination_.on_signal = [this](int) { form_.form_unload(); };
+    termination_.on_signal = [this](int) { panel_.close(); };
 }
 
 int PanelSession::exec()
 {
     const int status = QApplication::exec();
-    if (!form_.ended())
-        form_.form_unload();
+    if (!panel_.ended())
+        panel_.close();
     return status;
 }
 
@@ -36,17 +34,14 @@ void use_panel_style()
     }
 }
 
-int run_panel(Port& port, const PortOffer& ports, std::string_view test_actions,
-              const SessionStart& start)
+int run_panel(Port& port, const PortOffer& ports, const FrontEnds& front_ends)
 {
     use_panel_style();
 
     PanelSession session(port, ports);
     session.window().show();
-    if (!test_actions.empty())
-        ui::play_actions(session.form(), session.window(), test_actions);
-    // Declared after the session: ends before the panel does.
-    const std::shared_ptr<void> started = start ? start(session) : nullptr;
+    if (front_ends)
+        front_ends(session);
     return session.exec();
 }
 

@@ -1,19 +1,17 @@
-// The program around the panel: the panel's logic over the port that main()
+// The program around the panel: the panel core over the port that main()
 // chose, its window, and the termination signals.
 #pragma once
 
-#include "panel/form1.h"
+#include "panel/panel.h"
 #include "port/port.h"
 #include "ui/main_window.h"
 #include "ui/termination_signals.h"
 
 #include <functional>
-#include <memory>
-#include <string_view>
 
 namespace korvel {
 
-// The panel's logic over `port`, its window, and SIGINT, SIGTERM and SIGHUP
+// The panel core over `port`, its window, and SIGINT, SIGTERM and SIGHUP
 // running the Exit sequence. Needs a QApplication.
 class PanelSession {
 public:
@@ -22,7 +20,7 @@ public:
     PanelSession(const PanelSession&) = delete;
     PanelSession& operator=(const PanelSession&) = delete;
 
-    Form1& form() { return form_; }
+    Panel& panel() { return panel_; }
     ui::MainWindow& window() { return window_; }
 
     // Runs the event loop until the panel ends and returns its status.
@@ -32,7 +30,7 @@ public:
 
 private:
     ui::TerminationSignals termination_;
-    Form1 form_;
+    Panel panel_;
     ui::MainWindow window_;
 };
 
@@ -40,15 +38,13 @@ private:
 // desktop. Needs a QApplication.
 void use_panel_style();
 
+// More front ends beside the window: called once the window shows, before
+// the event loop runs.
+using FrontEnds = std::function<void(PanelSession&)>;
+
 // Runs the panel until it ends; returns the exit status. Every way out
 // (Exit, closing the window, SIGINT, SIGTERM, SIGHUP, the event loop ending
 // otherwise) leaves the board in the safe state. Needs a QApplication.
-// test_actions: a script of user actions for tests (ui/scripted_actions.h);
-// empty for users.
-// start: runs once the panel has loaded and its window is shown; what it
-// gives lives until the panel has ended (front ends beside the window).
-using SessionStart = std::function<std::shared_ptr<void>(PanelSession&)>;
-int run_panel(Port& port, const PortOffer& ports, std::string_view test_actions = {},
-              const SessionStart& start = {});
+int run_panel(Port& port, const PortOffer& ports, const FrontEnds& front_ends = {});
 
 } // namespace korvel

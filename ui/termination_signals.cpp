@@ -1,13 +1,15 @@
 #include "ui/termination_signals.h"
 
+#include "port/text.h"
+
 #include <QSocketNotifier>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
+#include <string>
 #include <unistd.h>
 
 namespace korvel::ui {
@@ -37,10 +39,9 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent)
         throw std::logic_error("termination signals are already being handled");
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        std::fprintf(stderr,
-                     "korvel: cannot create the pipe for termination signals (%s); "
-                     "close the panel with its Exit button so the board is left safe\n",
-                     std::strerror(errno));
+        write_diagnostic_line(std::string("korvel: cannot create the pipe for termination signals (") +
+                              std::strerror(errno) +
+                              "); close the panel with its Exit button so the board is left safe");
         return;
     }
     read_fd_ = fds[0];

@@ -1,7 +1,7 @@
 // The whole panel against the simulated board, in virtual time: the
 // set-point goes out through the latches, the converter measures it, and
 // the voltmeter reader brings it back to the display.
-#include "sim/virtual_panel.h"
+#include "support/virtual_panel.h"
 
 #include <gtest/gtest.h>
 
@@ -17,11 +17,11 @@ namespace {
 std::int64_t run_until_shown(VirtualPanel& p, const std::string& text, std::int64_t limit_ms)
 {
     for (std::int64_t ms = 0; ms < limit_ms; ms += 5) {
-        if (p.form.c.dvm_reading.text() == text)
+        if (p.c.reading_box.text() == text)
             return ms;
         p.run_ms(5);
     }
-    return p.form.c.dvm_reading.text() == text ? limit_ms : -1;
+    return p.c.reading_box.text() == text ? limit_ms : -1;
 }
 
 // Counts the digit scans that end (each shows a reading unless the
@@ -29,12 +29,12 @@ std::int64_t run_until_shown(VirtualPanel& p, const std::string& text, std::int6
 struct ScanCounter {
     explicit ScanCounter(VirtualPanel& p) : panel(p)
     {
-        key = p.form.c.observe([this](Control& c, Property prop) {
-            if (&c == &panel.form.c.Timer3 && prop == Property::Enabled && !c.enabled())
+        key = p.c.observe([this](Control& c, Property prop) {
+            if (&c == &panel.c.scan_timer && prop == Property::Enabled && !c.enabled())
                 ++scans;
         });
     }
-    ~ScanCounter() { panel.form.c.forget(key); }
+    ~ScanCounter() { panel.c.forget(key); }
     ScanCounter(const ScanCounter&) = delete;
     ScanCounter& operator=(const ScanCounter&) = delete;
     VirtualPanel& panel;
@@ -58,33 +58,33 @@ TEST_F(DvmEndToEnd, SetPointComesBackOnTheDisplay)
 {
     p.set_point(12345);
     // Three conversions a second; the first may integrate across the change.
-    EXPECT_GE(run_until_shown(p, "+12345", 2000), 0) << p.form.c.dvm_reading.text();
-    EXPECT_FALSE(p.form.c.Label1.visible());
-    EXPECT_FALSE(p.form.c.Label5.visible());
+    EXPECT_GE(run_until_shown(p, "+12345", 2000), 0) << p.c.reading_box.text();
+    EXPECT_FALSE(p.c.over_mark.visible());
+    EXPECT_FALSE(p.c.under_mark.visible());
 
     // It stays there: later readings repeat it.
     for (int i = 0; i < 20; ++i) {
         p.run_ms(250);
-        ASSERT_EQ(p.form.c.dvm_reading.text(), "+12345");
+        ASSERT_EQ(p.c.reading_box.text(), "+12345");
     }
 }
 
 TEST_F(DvmEndToEnd, NegativeUnderRangeReading)
 {
     p.set_point(-700);
-    EXPECT_GE(run_until_shown(p, "- 00700", 2000), 0) << p.form.c.dvm_reading.text();
-    EXPECT_TRUE(p.form.c.Label5.visible());
-    EXPECT_FALSE(p.form.c.Label1.visible());
+    EXPECT_GE(run_until_shown(p, "- 00700", 2000), 0) << p.c.reading_box.text();
+    EXPECT_TRUE(p.c.under_mark.visible());
+    EXPECT_FALSE(p.c.over_mark.visible());
 }
 
 TEST_F(DvmEndToEnd, UnderRangeMarkFollowsTheLimit)
 {
     p.set_point(1800);
     ASSERT_GE(run_until_shown(p, "+01800", 2000), 0);
-    EXPECT_TRUE(p.form.c.Label5.visible());
+    EXPECT_TRUE(p.c.under_mark.visible());
     p.set_point(1801);
     ASSERT_GE(run_until_shown(p, "+01801", 2000), 0);
-    EXPECT_FALSE(p.form.c.Label5.visible());
+    EXPECT_FALSE(p.c.under_mark.visible());
 }
 
 TEST_F(DvmEndToEnd, OverRangeShowsTheMark)
@@ -100,11 +100,11 @@ TEST_F(DvmEndToEnd, OverRangeShowsTheMark)
         p.run_ms(10);
         if (ms >= 1000) {
             ++samples;
-            visible += p.form.c.Label1.visible();
+            visible += p.c.over_mark.visible();
         }
     }
     EXPECT_GT(visible, samples / 4) << visible << " of " << samples;
-    EXPECT_FALSE(p.form.c.Label5.visible());
+    EXPECT_FALSE(p.c.under_mark.visible());
 }
 
 TEST_F(DvmEndToEnd, NoBoardNeverStartsAScan)
@@ -112,26 +112,26 @@ TEST_F(DvmEndToEnd, NoBoardNeverStartsAScan)
     p.board.set_no_board(true);
     p.set_point(12345);
     p.run_ms(60'000);
-    EXPECT_EQ(p.timers.ticks(3), 0u) << "the conversion line never reads low";
-    EXPECT_GT(p.timers.ticks(1), 5000u);
-    EXPECT_EQ(p.form.c.Text6.text(), "7F");
-    EXPECT_EQ(p.form.c.Shape9.colour(), 0x000080u);
-    EXPECT_EQ(p.form.c.dvm_reading.text(), "+00000");
-    EXPECT_EQ(p.form.st.power, 1);
+    EXPECT_EQ(p.timers.ticks(ControlId::scan_timer), 0u) << "the conversion line never reads low";
+    EXPECT_GT(p.timers.ticks(ControlId::sync_timer), 5000u);
+    EXPECT_EQ(p.c.probe_status_box.text(), "7F");
+    EXPECT_EQ(p.c.conversion_lamp.colour(), 0x000080u);
+    EXPECT_EQ(p.c.reading_box.text(), "+00000");
+    EXPECT_EQ(p.panel.power(), 1);
 }
 
 TEST_F(DvmEndToEnd, AbsentPortIsReportedOnceAndNeverScanned)
 {
-    p.form.c.Combo1.select("&H278");
+    p.c.port_selector.select("&H278");
     p.set_point(12345);
     p.run_ms(30'000);
-    EXPECT_EQ(p.timers.ticks(3), 0u);
-    EXPECT_EQ(p.form.c.Text6.text(), "FF");
+    EXPECT_EQ(p.timers.ticks(ControlId::scan_timer), 0u);
+    EXPECT_EQ(p.c.probe_status_box.text(), "FF");
     ASSERT_EQ(diagnostics.size(), 1u);
     EXPECT_NE(diagnostics[0].find("port 0x278: no board here"), std::string::npos);
 
     // Back on the board's port the reader finds the converter again.
-    p.form.c.Combo1.select("&H378");
+    p.c.port_selector.select("&H378");
     EXPECT_GE(run_until_shown(p, "+12345", 2000), 0);
     EXPECT_EQ(diagnostics.size(), 1u);
 }
@@ -143,7 +143,7 @@ TEST_F(DvmEndToEnd, PowerOffAndExitLeaveTheBoardSafe)
     EXPECT_EQ(p.board.state().latch_lo, 48);
     EXPECT_EQ(p.board.state().latch_hi, 245);
 
-    p.form.c.Command9.fire(); // OFF
+    p.c.power_button.fire(); // OFF
     EXPECT_EQ(p.board.state().latch_lo, 255);
     EXPECT_EQ(p.board.state().control, 12);
     p.run_ms(1000);
@@ -153,7 +153,7 @@ TEST_F(DvmEndToEnd, PowerOffAndExitLeaveTheBoardSafe)
     p.set_point(5000);
     p.run_ms(500);
     EXPECT_EQ(p.board.state().latch_lo, 5000 & 255);
-    p.form.c.Command12.fire(); // Exit
+    p.c.exit_button.fire(); // Exit
     const BoardState s = snapshot(p.board.state());
     EXPECT_EQ(s.latch_lo, 255);
     EXPECT_EQ(s.control, 12);
@@ -180,12 +180,12 @@ TEST_F(DvmEndToEnd, SimulatedHourTracksEverySetPoint)
         char want[16];
         std::snprintf(want, sizeof want, "%s%05d", value < 0 ? "- " : "+", magnitude);
         const std::int64_t took = run_until_shown(p, want, 3000);
-        ASSERT_GE(took, 0) << "minute " << minute << ": " << p.form.c.dvm_reading.text()
+        ASSERT_GE(took, 0) << "minute " << minute << ": " << p.c.reading_box.text()
                            << " instead of " << want;
         if (took > 1500)
             ++shown_late;
         p.run_ms(60'000 - took - 5);
-        ASSERT_EQ(p.form.c.dvm_reading.text(), want) << "minute " << minute;
+        ASSERT_EQ(p.c.reading_box.text(), want) << "minute " << minute;
     }
     EXPECT_LE(shown_late, 6);
     // About three conversions a second, a reading every one or two.
@@ -224,7 +224,7 @@ TEST_F(DvmEndToEnd, DropBelowTheBoundaryIsShownEventually)
         p.set_point(from);
         ASSERT_GE(run_until_shown(p, from == 10500 ? "+10500" : "+09500", 2000), 0);
         p.set_point(500);
-        EXPECT_GE(run_until_shown(p, "+00500", 10'000), 0) << p.form.c.dvm_reading.text();
+        EXPECT_GE(run_until_shown(p, "+00500", 10'000), 0) << p.c.reading_box.text();
     }
 }
 

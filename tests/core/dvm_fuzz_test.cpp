@@ -1,9 +1,9 @@
 // The voltmeter reader fed long random status sequences: any byte, any
 // sequence, changing at any moment, must never crash it, hang it or put a
 // malformed reading on the display.
-#include "panel/form1.h"
-#include "panel/virtual_timers.h"
-#include "port/recording_port.h"
+#include "panel/panel.h"
+#include "support/virtual_timers.h"
+#include "support/recording_port.h"
 
 #include <gtest/gtest.h>
 
@@ -144,26 +144,25 @@ TEST(DvmFuzz, RandomStatusNeverBreaksTheReader)
     Responder responder(20240611);
     port.responder = [&](std::int16_t, std::uint8_t control) { return responder.answer(control); };
 
-    Form1 f(port);
-    f.form_load();
-    f.form_activate();
+    Panel f(port);
+    Controls& c = f.controls();
+    f.load();
+    f.activate();
 
     std::mt19937_64 events(77);
     std::uint64_t checked = 0;
     std::string failure;
     auto check = [&] {
         ++checked;
-        const PanelState& st = f.st;
-        if (!well_formed_reading(f.c.dvm_reading.text()))
-            failure = "reading \"" + f.c.dvm_reading.text() + "\"";
-        else if (st.power == 1 &&
-                 (f.c.Timer1.enabled() == f.c.Timer3.enabled() || !f.c.Timer2.enabled()))
+        const dvm::VoltmeterReader::State& st = f.reader().state();
+        if (!well_formed_reading(c.reading_box.text()))
+            failure = "reading \"" + c.reading_box.text() + "\"";
+        else if (f.power() &&
+                 (c.sync_timer.enabled() == c.scan_timer.enabled() || !c.refresh_timer.enabled()))
             failure = "timers out of step";
-        else if (st.pol_sign != "+" && st.pol_sign != "- ")
-            failure = "polarity \"" + st.pol_sign + "\"";
-        else if (!(single_digit(f.c.Text4.text()) || f.c.Text4.text() == "digits") ||
-                 !(single_digit(f.c.Text5.text()) || f.c.Text5.text() == "value"))
-            failure = "probe read-outs \"" + f.c.Text4.text() + "\" \"" + f.c.Text5.text() + "\"";
+        else if (!(single_digit(c.probe_strobe_box.text()) || c.probe_strobe_box.text() == "digits") ||
+                 !(single_digit(c.probe_value_box.text()) || c.probe_value_box.text() == "value"))
+            failure = "probe read-outs \"" + c.probe_strobe_box.text() + "\" \"" + c.probe_value_box.text() + "\"";
         for (int d : {st.d1, st.d2, st.d3, st.d4, st.d5})
             if (d < 0 || d > 9)
                 failure = "digit " + std::to_string(d);
@@ -172,18 +171,19 @@ TEST(DvmFuzz, RandomStatusNeverBreaksTheReader)
                 failure = "flag " + std::to_string(s);
     };
 
-    VirtualTimers timers(f.c, [&](std::int64_t) {
+    VirtualTimers timers(c, [&](std::int64_t) {
         check();
         if (port.log.size() > 4096)
             port.clear();
     });
-    f.c.Command9.fire();
+    c.power_button.fire();
 
     // Scans that end (all five digits confirmed): the acceptance path must
     // be exercised too, not only the sampling.
     int scans_ended = 0;
-    f.c.observe([&](Control& c, Property p) {
-        if (&c == &f.c.Timer3 && p == Property::Enabled && !c.enabled() && f.c.Timer1.enabled())
+    c.observe([&](Control& changed, Property p) {
+        if (&changed == &c.scan_timer && p == Property::Enabled && !changed.enabled() &&
+            c.sync_timer.enabled())
             ++scans_ended;
     });
 
@@ -192,12 +192,12 @@ TEST(DvmFuzz, RandomStatusNeverBreaksTheReader)
     for (std::int64_t second = 0; second < virtual_seconds && failure.empty(); ++second) {
         switch (events() % 16) {
         case 0:
-            f.c.Command9.fire();
-            if (f.st.power == 0)
-                f.c.Command9.fire();
+            c.power_button.fire();
+            if (f.power() == 0)
+                c.power_button.fire();
             break;
-        case 1: f.c.Combo2.select(static_cast<int>(events() % 3)); break;
-        case 2: f.c.VScroll3.set_value(static_cast<int>(events() % 10001) - 5000); break;
+        case 1: c.mode_selector.select(static_cast<int>(events() % 3)); break;
+        case 2: c.fine_spin.set_value(static_cast<int>(events() % 10001) - 5000); break;
         default: break;
         }
         timers.run_for_ms(1000);
@@ -205,9 +205,9 @@ TEST(DvmFuzz, RandomStatusNeverBreaksTheReader)
     check();
 
     EXPECT_TRUE(failure.empty()) << failure;
-    const std::uint64_t ticks = timers.ticks(1) + timers.ticks(2) + timers.ticks(3);
+    const std::uint64_t ticks = timers.ticks(ControlId::sync_timer) + timers.ticks(ControlId::refresh_timer) + timers.ticks(ControlId::scan_timer);
     EXPECT_GT(ticks, static_cast<std::uint64_t>(virtual_seconds) * 500);
-    EXPECT_GT(timers.ticks(3), 0u);
+    EXPECT_GT(timers.ticks(ControlId::scan_timer), 0u);
     EXPECT_GT(scans_ended, virtual_seconds / 40);
     EXPECT_TRUE(responder.covered()) << "every byte value under codes 0, 8 and 12";
     RecordProperty("ticks", std::to_string(ticks));

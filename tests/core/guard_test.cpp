@@ -4,8 +4,8 @@
 #include "guard/guarded_port.h"
 #include "guard/watchdog.h"
 #include "port/hardware_port.h"
-#include "port/recording_port.h"
 #include "support/fake_kernel.h"
+#include "support/recording_port.h"
 #include "support/panel_fixture.h"
 
 #include <linux/ppdev.h>
@@ -30,14 +30,15 @@ TEST(GuardedPort, FinishWritesTheSafeStateOnceToEveryDrivenBoardLeftLive)
     RecordingPort inner;
     Registry registry;
     GuardedPort port(inner, registry);
-    Form1 f(port);
-    f.form_load(); // the reset: 0x378 safe
-    f.c.Command9.fire();
-    f.c.VScroll1.set_value(20000);
-    f.timer2_tick(); // 0x378 live
-    f.c.Combo1.select("&H278");
-    f.timer2_tick(); // 0x278 live too
-    f.c.Combo1.select("&H3BC");
+    Panel f(port);
+    Controls& c = f.controls();
+    f.load(); // the reset: 0x378 safe
+    c.power_button.fire();
+    c.coarse_spin.set_value(20000);
+    f.on_refresh_tick(); // 0x378 live
+    c.port_selector.select("&H278");
+    f.on_refresh_tick(); // 0x278 live too
+    c.port_selector.select("&H3BC");
     EXPECT_FALSE(port.is_safe(0x378));
     EXPECT_FALSE(port.is_safe(0x278));
     EXPECT_TRUE(port.is_safe(0x3BC)); // never driven
@@ -61,13 +62,14 @@ TEST(GuardedPort, ThePanelsOwnExitIsNotRepeated)
     RecordingPort inner;
     Registry registry;
     GuardedPort port(inner, registry);
-    Form1 f(port);
-    f.form_load();
-    f.c.Command9.fire();
-    f.timer1_tick(); // control 0: no longer the safe state
-    f.timer2_tick();
+    Panel f(port);
+    Controls& c = f.controls();
+    f.load();
+    c.power_button.fire();
+    f.on_sync_tick(); // control 0: no longer the safe state
+    f.on_refresh_tick();
     EXPECT_FALSE(port.is_safe(0x378));
-    f.c.Command12.fire();
+    c.exit_button.fire();
     EXPECT_TRUE(port.is_safe(0x378));
     inner.clear();
     port.finish();

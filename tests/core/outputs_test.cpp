@@ -33,16 +33,16 @@ TEST_F(PanelTest, WorkedSetPointsReachTheLatches)
         // Move away first so that every row really runs the composition.
         set_point(100, 10, 1);
         set_point(r.coarse, r.medium, r.fine);
-        EXPECT_EQ(f.c.Text8.text(), r.text8);
-        EXPECT_EQ(f.st.out_sign, r.sign);
-        EXPECT_EQ(f.st.out_hi, r.hi);
-        EXPECT_EQ(f.st.out_lo, r.lo);
-        EXPECT_EQ(f.c.Text9.text(), r.text9);
-        EXPECT_EQ(f.c.Text11.text(), r.text11);
+        EXPECT_EQ(c.setpoint_box.text(), r.text8);
+        EXPECT_EQ(out().negative, r.sign);
+        EXPECT_EQ(out().high, r.hi);
+        EXPECT_EQ(out().low, r.lo);
+        EXPECT_EQ(c.probe_magnitude_box.text(), r.text9);
+        EXPECT_EQ(c.probe_sign_box.text(), r.text11);
         port.clear();
-        f.timer2_tick();
-        EXPECT_EQ(f.c.Text7.text(), r.text7);
-        EXPECT_EQ(f.c.Text10.text(), r.text10);
+        f.on_refresh_tick();
+        EXPECT_EQ(c.probe_low_box.text(), r.text7);
+        EXPECT_EQ(c.probe_high_box.text(), r.text10);
         EXPECT_EQ(port.log, (std::vector<PortAccess>{
                                 wr(data378, r.lo), wr(control378, 3), wr(control378, 0),
                                 wr(data378, r.hi), wr(control378, 1), wr(control378, 0)}));
@@ -53,49 +53,49 @@ TEST_F(PanelTest, SetPointEdgeValues)
 {
     power();
     // All three at their negative ends.
-    f.c.VScroll1.set_value(-99999);
-    f.c.VScroll2.set_value(-99999);
-    f.c.VScroll3.set_value(-99999);
-    EXPECT_EQ(f.c.Text8.text(), "-30000");
-    EXPECT_EQ(f.st.out_hi, 245);
-    EXPECT_EQ(f.st.out_lo, 48);
-    EXPECT_EQ(f.c.Text9.text(), "7530");
-    EXPECT_EQ(f.c.Text11.text(), "1");
-    // set_word holds the magnitude; Text8 the signed sum.
-    EXPECT_EQ(f.st.set_word, 30000);
+    c.coarse_spin.set_value(-99999);
+    c.medium_spin.set_value(-99999);
+    c.fine_spin.set_value(-99999);
+    EXPECT_EQ(c.setpoint_box.text(), "-30000");
+    EXPECT_EQ(out().high, 245);
+    EXPECT_EQ(out().low, 48);
+    EXPECT_EQ(c.probe_magnitude_box.text(), "7530");
+    EXPECT_EQ(c.probe_sign_box.text(), "1");
+    // The latches hold the magnitude; the set-point box the signed sum.
+    EXPECT_EQ(out().magnitude, 30000);
 
     // Zero reached from negative values carries no negative zero.
     set_point(0, 0, 0);
-    EXPECT_EQ(f.st.out_sign, 0);
-    EXPECT_EQ(f.st.out_hi, 0);
-    EXPECT_EQ(f.st.out_lo, 0);
-    EXPECT_EQ(f.c.Text11.text(), "0");
+    EXPECT_EQ(out().negative, 0);
+    EXPECT_EQ(out().high, 0);
+    EXPECT_EQ(out().low, 0);
+    EXPECT_EQ(c.probe_sign_box.text(), "0");
 
-    f.c.VScroll1.set_value(20000);
-    EXPECT_EQ(f.st.out_hi, 78);
-    EXPECT_EQ(f.st.out_lo, 32);
-    EXPECT_EQ(f.c.Text9.text(), "4E20");
+    c.coarse_spin.set_value(20000);
+    EXPECT_EQ(out().high, 78);
+    EXPECT_EQ(out().low, 32);
+    EXPECT_EQ(c.probe_magnitude_box.text(), "4E20");
 }
 
 TEST_F(PanelTest, SpinControlsStepAndStopAtTheirEnds)
 {
     int changes = 0;
-    f.c.VScroll3.handler = [&] {
+    c.fine_spin.handler = [&] {
         ++changes;
-        f.output_word();
+        f.on_setpoint_change();
     };
-    f.c.VScroll3.step_up(); // disabled while OFF
+    c.fine_spin.step_up(); // disabled while OFF
     EXPECT_EQ(changes, 0);
     power();
-    f.c.VScroll3.step_up();
-    f.c.VScroll2.step_down();
-    f.c.VScroll1.step_up();
-    EXPECT_EQ(f.c.Text8.text(), "91");
+    c.fine_spin.step_up();
+    c.medium_spin.step_down();
+    c.coarse_spin.step_up();
+    EXPECT_EQ(c.setpoint_box.text(), "91");
     EXPECT_EQ(changes, 1);
-    f.c.VScroll3.set_value(5000);
-    f.c.VScroll3.step_up(); // at the end: no move, no change event
-    f.c.VScroll3.set_value(5000);
-    EXPECT_EQ(f.c.VScroll3.value(), 5000);
+    c.fine_spin.set_value(5000);
+    c.fine_spin.step_up(); // at the end: no move, no change event
+    c.fine_spin.set_value(5000);
+    EXPECT_EQ(c.fine_spin.value(), 5000);
     EXPECT_EQ(changes, 2);
 }
 
@@ -105,20 +105,20 @@ TEST_F(PanelTest, OtherModesShowTheSumOnly)
     set_point(1000, 0, 0);
     mode("DPC");
     set_point(-2000, 0, 0);
-    EXPECT_EQ(f.c.Text8.text(), "-2000");
-    EXPECT_EQ(f.st.set_word, -2000);
-    EXPECT_EQ(f.st.out_sign, 0);
-    EXPECT_EQ(f.st.out_lo, 1000 & 255);
-    EXPECT_EQ(f.c.Text9.text(), "3E8");
+    EXPECT_EQ(c.setpoint_box.text(), "-2000");
+    EXPECT_EQ(f.setpoint(), -2000);
+    EXPECT_EQ(out().negative, 0);
+    EXPECT_EQ(out().low, 1000 & 255);
+    EXPECT_EQ(c.probe_magnitude_box.text(), "3E8");
 
     // Back in "ZEP" nothing is recomputed until a spin control changes.
     mode("ZEP");
-    EXPECT_EQ(f.st.out_lo, 1000 & 255);
-    EXPECT_EQ(f.st.out_hi, 1000 >> 8);
-    f.c.VScroll3.set_value(1);
-    EXPECT_EQ(f.st.out_sign, 1);
-    EXPECT_EQ(f.st.out_lo, 1999 & 255);
-    EXPECT_EQ(f.st.out_hi, 128 | (1999 >> 8));
+    EXPECT_EQ(out().low, 1000 & 255);
+    EXPECT_EQ(out().high, 1000 >> 8);
+    c.fine_spin.set_value(1);
+    EXPECT_EQ(out().negative, 1);
+    EXPECT_EQ(out().low, 1999 & 255);
+    EXPECT_EQ(out().high, 128 | (1999 >> 8));
 }
 
 TEST_F(PanelTest, ResetRunsTheCompositionOncePerMovedControlAndEndsAtZero)
@@ -131,20 +131,20 @@ TEST_F(PanelTest, ResetRunsTheCompositionOncePerMovedControlAndEndsAtZero)
         set_point(-300, 0, 42);
         mode(m);
         runs = 0;
-        for (Control* spin : {&f.c.VScroll1, &f.c.VScroll2, &f.c.VScroll3})
+        for (Control* spin : {&c.coarse_spin, &c.medium_spin, &c.fine_spin})
             spin->handler = [&] {
                 ++runs;
-                f.output_word();
+                f.on_setpoint_change();
             };
         power(); // OFF: the reset
         EXPECT_EQ(runs, 2);
-        EXPECT_EQ(f.st.set_word, 0);
-        EXPECT_EQ(f.c.Text8.text(), "0");
-        EXPECT_EQ(f.st.out_lo, 0);
-        EXPECT_EQ(f.st.out_hi, 0);
-        EXPECT_EQ(f.st.out_sign, 0);
+        EXPECT_EQ(f.setpoint(), 0);
+        EXPECT_EQ(c.setpoint_box.text(), "0");
+        EXPECT_EQ(out().low, 0);
+        EXPECT_EQ(out().high, 0);
+        EXPECT_EQ(out().negative, 0);
         runs = 0;
-        f.start_up(); // all at 0 already: no composition
+        f.reset(); // all at 0 already: no composition
         EXPECT_EQ(runs, 0);
     }
 }
@@ -153,54 +153,54 @@ TEST_F(PanelTest, OutputBitsToggleWithTheirLamps)
 {
     power();
     mode("DPC");
-    f.c.Command1.fire();
-    EXPECT_EQ(f.st.out_lo, 128);
-    EXPECT_EQ(f.st.q7, 1);
-    EXPECT_EQ(f.c.Shape1.colour(), 0xFF8000u);
+    c.q7_button.fire();
+    EXPECT_EQ(out().low, 128);
+    EXPECT_EQ(f.output().bit(7), 1);
+    EXPECT_EQ(c.q7_lamp.colour(), 0xFF8000u);
     port.clear();
     timers.run_for_ms(100);
-    EXPECT_EQ(f.c.Text7.text(), "80");
+    EXPECT_EQ(c.probe_low_box.text(), "80");
     EXPECT_EQ(port.writes().back(), wr(control378, 0));
     EXPECT_EQ(port.writes()[port.writes().size() - 3], wr(data378, 128));
-    f.c.Command1.fire();
-    EXPECT_EQ(f.st.out_lo, 0);
-    EXPECT_EQ(f.c.Shape1.colour(), 0xE0E0E0u);
+    c.q7_button.fire();
+    EXPECT_EQ(out().low, 0);
+    EXPECT_EQ(c.q7_lamp.colour(), 0xE0E0E0u);
 
-    for (Control* b : {&f.c.Command8, &f.c.Command6, &f.c.Command4, &f.c.Command2})
+    for (Control* b : {&c.q0_button, &c.q2_button, &c.q4_button, &c.q6_button})
         b->fire();
-    EXPECT_EQ(f.st.out_lo, 85);
+    EXPECT_EQ(out().low, 85);
     timers.run_for_ms(100);
-    EXPECT_EQ(f.c.Text7.text(), "55");
-    EXPECT_EQ(f.c.Shape8.colour(), 0xFF8000u);
-    EXPECT_EQ(f.c.Shape7.colour(), 0xE0E0E0u);
-    EXPECT_EQ(f.c.Shape2.colour(), 0xFF8000u);
+    EXPECT_EQ(c.probe_low_box.text(), "55");
+    EXPECT_EQ(c.q0_lamp.colour(), 0xFF8000u);
+    EXPECT_EQ(c.q1_lamp.colour(), 0xE0E0E0u);
+    EXPECT_EQ(c.q6_lamp.colour(), 0xFF8000u);
 }
 
 TEST_F(PanelTest, AClickWhileOffOnlyClears)
 {
     mode("DPC");
-    f.c.Command3.fire();
-    EXPECT_EQ(f.st.q5, 0);
-    EXPECT_EQ(f.c.Shape3.colour(), 0xE0E0E0u);
-    f.st.out_lo = 0xFF;
-    f.c.Command3.fire();
-    EXPECT_EQ(f.st.out_lo, 0xFF & ~32);
+    c.q5_button.fire();
+    EXPECT_EQ(f.output().bit(5), 0);
+    EXPECT_EQ(c.q5_lamp.colour(), 0xE0E0E0u);
+    out().low = 0xFF;
+    c.q5_button.fire();
+    EXPECT_EQ(out().low, 0xFF & ~32);
 }
 
 TEST_F(PanelTest, NoBitDisturbsAnother)
 {
     power();
     mode("DPC");
-    Control* buttons[8] = {&f.c.Command8, &f.c.Command7, &f.c.Command6, &f.c.Command5,
-                           &f.c.Command4, &f.c.Command3, &f.c.Command2, &f.c.Command1};
+    Control* buttons[8] = {&c.q0_button, &c.q1_button, &c.q2_button, &c.q3_button,
+                           &c.q4_button, &c.q5_button, &c.q6_button, &c.q7_button};
     std::mt19937 rng(7);
     int expected = 0;
     for (int i = 0; i < 2000; ++i) {
         const int bit = static_cast<int>(rng() % 8);
         buttons[bit]->fire();
         expected ^= 1 << bit;
-        ASSERT_EQ(f.st.out_lo, expected);
-        ASSERT_EQ(f.st.q(bit), (expected >> bit) & 1);
+        ASSERT_EQ(out().low, expected);
+        ASSERT_EQ(f.output().bit(bit), (expected >> bit) & 1);
     }
 }
 
@@ -214,87 +214,88 @@ TEST_F(PanelTest, BitsOverASetPointByteFollowTheirOwnState)
     timers.run_for_ms(100);
     const auto w = port.writes();
     EXPECT_EQ(w[w.size() - 3], wr(data378, 48));
-    f.c.Command8.fire(); // Q0
-    EXPECT_EQ(f.st.out_lo, 49);
-    f.c.Command4.fire(); // Q4: bit already set in the byte
-    EXPECT_EQ(f.st.out_lo, 49);
-    EXPECT_EQ(f.st.q4, 1);
-    EXPECT_EQ(f.c.Shape4.colour(), 0xFF8000u);
-    f.c.Command4.fire();
-    EXPECT_EQ(f.st.out_lo, 33);
+    c.q0_button.fire(); // Q0
+    EXPECT_EQ(out().low, 49);
+    c.q4_button.fire(); // Q4: bit already set in the byte
+    EXPECT_EQ(out().low, 49);
+    EXPECT_EQ(f.output().bit(4), 1);
+    EXPECT_EQ(c.q4_lamp.colour(), 0xFF8000u);
+    c.q4_button.fire();
+    EXPECT_EQ(out().low, 33);
 }
 
 TEST_F(PanelTest, ModeArrangement)
 {
     mode("DVM");
-    EXPECT_FALSE(f.c.Frame3.visible());
-    EXPECT_FALSE(f.c.Frame6.visible());
+    EXPECT_FALSE(c.output_frame.visible());
+    EXPECT_FALSE(c.setpoint_frame.visible());
     mode("DPC");
-    EXPECT_TRUE(f.c.Frame3.visible());
-    EXPECT_FALSE(f.c.Frame6.visible());
+    EXPECT_TRUE(c.output_frame.visible());
+    EXPECT_FALSE(c.setpoint_frame.visible());
     mode("DPC");
-    EXPECT_TRUE(f.c.Frame3.visible());
+    EXPECT_TRUE(c.output_frame.visible());
     mode("ZEP");
-    EXPECT_FALSE(f.c.Frame3.visible());
-    EXPECT_TRUE(f.c.Frame6.visible());
+    EXPECT_FALSE(c.output_frame.visible());
+    EXPECT_TRUE(c.setpoint_frame.visible());
     // Always visible.
-    EXPECT_TRUE(f.c.Frame2.visible() && f.c.Frame4.visible());
+    EXPECT_TRUE(c.input_frame.visible() && c.power_frame.visible());
 }
 
 TEST_F(PanelTest, PanelsOpenAndCloseInEveryOrder)
 {
-    auto port_open = [&] { return f.c.Frame1.visible(); };
-    auto probe_open = [&] { return f.c.Frame5.visible(); };
-    f.c.Command11.fire();
+    auto port_open = [&] { return c.port_panel.visible(); };
+    auto probe_open = [&] { return c.probe_panel.visible(); };
+    c.port_button.fire();
     EXPECT_TRUE(port_open());
-    f.c.Command11.fire();
+    c.port_button.fire();
     EXPECT_FALSE(port_open());
-    f.c.Command11.fire();
-    f.c.Command14.fire();
+    c.port_button.fire();
+    c.port_ok_button.fire();
     EXPECT_FALSE(port_open());
-    f.c.Command14.fire(); // closing a closed panel
+    c.port_ok_button.fire(); // closing a closed panel
     EXPECT_FALSE(port_open());
-    f.c.Command11.fire();
+    c.port_button.fire();
     EXPECT_TRUE(port_open());
 
-    f.c.Command10.fire();
+    c.probe_button.fire();
     EXPECT_TRUE(probe_open() && port_open());
-    f.c.Command13.fire();
+    c.probe_ok_button.fire();
     EXPECT_FALSE(probe_open());
     EXPECT_TRUE(port_open());
-    f.c.Command10.fire();
-    f.c.Command14.fire();
+    c.probe_button.fire();
+    c.port_ok_button.fire();
     EXPECT_TRUE(probe_open());
     EXPECT_FALSE(port_open());
-    EXPECT_EQ(f.st.port_panel_open, 0);
-    EXPECT_EQ(f.st.probe_panel_open, 1);
+    EXPECT_EQ(f.port_panel_open(), 0);
+    EXPECT_EQ(f.probe_panel_open(), 1);
 }
 
 TEST_F(PanelTest, OpenPanelsStayOpenAcrossPowerOffAndCloseWithOneClick)
 {
-    f.c.Command11.fire();
-    f.c.Command10.fire();
+    c.port_button.fire();
+    c.probe_button.fire();
     power();
     power(); // OFF: the reset
-    EXPECT_TRUE(f.c.Frame1.visible());
-    EXPECT_TRUE(f.c.Frame5.visible());
-    EXPECT_EQ(f.st.port_panel_open, 1);
-    EXPECT_EQ(f.st.probe_panel_open, 1);
-    f.c.Command11.fire();
-    f.c.Command10.fire();
-    EXPECT_FALSE(f.c.Frame1.visible());
-    EXPECT_FALSE(f.c.Frame5.visible());
+    EXPECT_TRUE(c.port_panel.visible());
+    EXPECT_TRUE(c.probe_panel.visible());
+    EXPECT_EQ(f.port_panel_open(), 1);
+    EXPECT_EQ(f.probe_panel_open(), 1);
+    c.port_button.fire();
+    c.probe_button.fire();
+    EXPECT_FALSE(c.port_panel.visible());
+    EXPECT_FALSE(c.probe_panel.visible());
 }
 
 TEST_F(PanelTest, HiddenPanelsKeepBeingWritten)
 {
     power();
-    set_point(0, 0, 255);
+    // Not 255: the reset leaves "FF" in the low read-out already.
+    set_point(0, 0, 165);
     timers.run_for_ms(100);
-    EXPECT_FALSE(f.c.Frame5.visible());
-    f.c.Command10.fire();
-    EXPECT_EQ(f.c.Text7.text(), "FF");
-    EXPECT_EQ(f.c.Text9.text(), "FF");
+    EXPECT_FALSE(c.probe_panel.visible());
+    c.probe_button.fire();
+    EXPECT_EQ(c.probe_low_box.text(), "A5");
+    EXPECT_EQ(c.probe_magnitude_box.text(), "A5");
 }
 
 } // namespace

@@ -4,10 +4,11 @@
 // give, the listing of the kernel's ports, and the watchdog at such a base.
 #include "guard/guarded_port.h"
 #include "guard/watchdog.h"
-#include "panel/form1.h"
+#include "panel/panel.h"
 #include "port/hardware_port.h"
 #include "port/port_address.h"
-#include "port/recording_port.h"
+#include "port/text.h"
+#include "support/recording_port.h"
 #include "support/fake_system.h"
 #include "support/panel_fixture.h"
 
@@ -73,12 +74,12 @@ TEST_F(KernelTable, TheSelectorOffersTheDesignsThreeThenEveryOtherKernelPort)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         RecordingPort port;
-        Form1 f(port, PortOffer{c.kernel, c.start});
+        Panel f(port, PortOffer{c.kernel, c.start});
         auto expected = three;
         expected.insert(expected.end(), c.added.begin(), c.added.end());
-        EXPECT_EQ(f.c.Combo1.items(), expected);
-        f.form_load();
-        EXPECT_EQ(f.c.Combo1.text(), "&H" + hex(static_cast<int>(c.start)));
+        EXPECT_EQ(f.controls().port_selector.items(), expected);
+        f.load();
+        EXPECT_EQ(f.controls().port_selector.text(), "&H" + hex(static_cast<int>(c.start)));
     }
 }
 
@@ -108,20 +109,20 @@ private:
 // Start, power ON in mode ZEP with a set-point, one refresh, one
 // synchronisation tick and one scan tick, a refresh in mode DPC, power OFF,
 // Exit.
-void drive(Form1& f)
+void drive(Panel& f)
 {
-    f.form_load();
-    f.form_activate();
-    f.c.Command9.fire();
-    f.c.VScroll1.set_value(12300);
-    f.timer2_tick();
-    f.timer1_tick();
-    f.timer3_tick();
-    f.c.Combo2.select("DPC");
+    f.load();
+    f.activate();
+    f.controls().power_button.fire();
+    f.controls().coarse_spin.set_value(12300);
+    f.on_refresh_tick();
+    f.on_sync_tick();
+    f.on_scan_tick();
+    f.controls().mode_selector.select("DPC");
     f.toggle_bit(5);
-    f.timer2_tick();
-    f.c.Command9.fire();
-    f.c.Command12.fire();
+    f.on_refresh_tick();
+    f.controls().power_button.fire();
+    f.controls().exit_button.fire();
 }
 
 std::int16_t at(unsigned address) { return static_cast<std::int16_t>(address); }
@@ -131,7 +132,7 @@ TEST_F(KernelTable, APciCardsBaseGetsTheSameTrafficThroughItsOwnDevice)
     // The same panel at 0x378 on a recording port: the traffic of record.
     RecordingPort reference;
     reference.fallback = 0x98;
-    Form1 r(reference);
+    Panel r(reference);
     drive(r);
 
     for (unsigned base : {0xD010u, 0xFFF8u}) {
@@ -141,12 +142,12 @@ TEST_F(KernelTable, APciCardsBaseGetsTheSameTrafficThroughItsOwnDevice)
         ports({0x378, base});
         HardwarePort hardware(sys, paths(), [](std::string_view) {});
         Tap tap(hardware);
-        Form1 f(tap, PortOffer{kernel_bases(), base});
+        Panel f(tap, PortOffer{kernel_bases(), base});
         drive(f);
 
-        EXPECT_EQ(f.c.Text1.text(), "0x" + hex(static_cast<int>(base)));
-        EXPECT_EQ(f.c.Text2.text(), "0x" + hex(static_cast<int>(base + 1)));
-        EXPECT_EQ(f.c.Text3.text(), "0x" + hex(static_cast<int>(base + 2)));
+        EXPECT_EQ(f.controls().data_address_box.text(), "0x" + hex(static_cast<int>(base)));
+        EXPECT_EQ(f.controls().status_address_box.text(), "0x" + hex(static_cast<int>(base + 1)));
+        EXPECT_EQ(f.controls().control_address_box.text(), "0x" + hex(static_cast<int>(base + 2)));
 
         // The start: the safe state on the chosen port first.
         const std::int16_t b = at(base), c = at(base + 2);
@@ -341,11 +342,11 @@ TEST_F(KernelTable, AKilledPanelsCardIsPutIntoTheSafeStateByTheWatchdog)
             _exit(2);
         HardwarePort hardware(kernel, paths, [](std::string_view) {});
         guard::GuardedPort port(hardware, *registry);
-        Form1 f(port, PortOffer{{0x378, 0xD010}, 0xD010});
-        f.form_load();
-        f.c.Command9.fire();
-        f.c.VScroll1.set_value(20000);
-        f.timer2_tick();
+        Panel f(port, PortOffer{{0x378, 0xD010}, 0xD010});
+        f.load();
+        f.controls().power_button.fire();
+        f.controls().coarse_spin.set_value(20000);
+        f.on_refresh_tick();
         log->live.store(1);
         for (;;)
             pause();

@@ -6,8 +6,8 @@
 // ticking with the reads turned to 255, must say so in exactly one line, and
 // Exit must still run to its end, its writes going nowhere.
 #include "guard/guarded_port.h"
-#include "panel/form1.h"
-#include "panel/virtual_timers.h"
+#include "panel/panel.h"
+#include "support/virtual_timers.h"
 #include "port/hardware_port.h"
 #include "sim/clock.h"
 #include "sim/sim_board.h"
@@ -125,31 +125,31 @@ class PortFault : public ::testing::Test {
 protected:
     PortFault()
     {
-        form.beep = [this] { ++beeps; };
-        form.end_program = [this] { ++ends; };
-        form.form_load();
-        form.form_activate();
-        form.c.Command9.fire();
-        form.c.VScroll1.set_value(12300);
-        form.c.VScroll2.set_value(40);
-        form.c.VScroll3.set_value(5);
+        panel.beep = [this] { ++beeps; };
+        panel.end_program = [this] { ++ends; };
+        panel.load();
+        panel.activate();
+        panel.controls().power_button.fire();
+        panel.controls().coarse_spin.set_value(12300);
+        panel.controls().medium_spin.set_value(40);
+        panel.controls().fine_spin.set_value(5);
     }
 
     // Runs the panel until the reading shows `text`, at most `limit_ms`.
     bool run_until_reading(const std::string& text, int limit_ms)
     {
-        for (int ms = 0; ms < limit_ms && form.c.dvm_reading.text() != text; ms += 10)
+        for (int ms = 0; ms < limit_ms && panel.controls().reading_box.text() != text; ms += 10)
             timers.run_for_ms(10);
-        return form.c.dvm_reading.text() == text;
+        return panel.controls().reading_box.text() == text;
     }
 
     // The device dies at the next `request`; the panel runs on for `ms`.
     void die_and_run(unsigned long request, int ms)
     {
-        ASSERT_TRUE(run_until_reading("+12345", 3000)) << form.c.dvm_reading.text();
+        ASSERT_TRUE(run_until_reading("+12345", 3000)) << panel.controls().reading_box.text();
         ASSERT_TRUE(lines.empty()) << lines.front();
         dev.die_at_next(request);
-        ticks_at_death = timers.ticks(1) + timers.ticks(2) + timers.ticks(3);
+        ticks_at_death = timers.ticks(ControlId::sync_timer) + timers.ticks(ControlId::refresh_timer) + timers.ticks(ControlId::scan_timer);
         timers.run_for_ms(ms);
         ASSERT_TRUE(dev.dead()) << "the panel never used the request that fails";
     }
@@ -166,13 +166,13 @@ protected:
     // The panel is still alive: its timers tick, and it reads 255.
     void expect_panel_runs_on()
     {
-        const std::uint64_t ticks = timers.ticks(1) + timers.ticks(2) + timers.ticks(3);
+        const std::uint64_t ticks = timers.ticks(ControlId::sync_timer) + timers.ticks(ControlId::refresh_timer) + timers.ticks(ControlId::scan_timer);
         EXPECT_GT(ticks, ticks_at_death + 100) << "the panel stopped ticking";
-        EXPECT_EQ(form.st.power, 1);
+        EXPECT_EQ(panel.power(), 1);
         EXPECT_GT(tap.reads_after_death, 100);
         EXPECT_EQ(tap.reads_not_255, 0);
         // The raw status on the Probe panel shows the floating bus.
-        EXPECT_EQ(form.c.Text6.text(), "FF");
+        EXPECT_EQ(panel.controls().probe_status_box.text(), "FF");
         // A dead port is not tried again: one failed transfer, no retry storm.
         EXPECT_EQ(dev.transfers_after_death, 0);
     }
@@ -180,11 +180,11 @@ protected:
     void expect_exit_completes()
     {
         const int transfers = dev.transfers;
-        form.c.Command12.fire();
-        EXPECT_TRUE(form.ended());
+        panel.controls().exit_button.fire();
+        EXPECT_TRUE(panel.ended());
         EXPECT_EQ(beeps, 1);
         EXPECT_EQ(ends, 1);
-        EXPECT_EQ(form.st.power, 0);
+        EXPECT_EQ(panel.power(), 0);
         guarded.finish();
         EXPECT_EQ(registry.finished.load(), 1);
         EXPECT_EQ(dev.transfers, transfers) << "Exit's writes reached the dead device";
@@ -202,8 +202,8 @@ protected:
     guard::Registry registry;
     guard::GuardedPort guarded{hardware, registry};
     ReadTap tap{guarded, dev};
-    Form1 form{tap};
-    VirtualTimers timers{form.c, [this](std::int64_t ns) { clock.set_ns(ns); }};
+    Panel panel{tap};
+    VirtualTimers timers{panel.controls(), [this](std::int64_t ns) { clock.set_ns(ns); }};
     std::uint64_t ticks_at_death = 0;
     int beeps = 0;
     int ends = 0;
@@ -229,11 +229,11 @@ TEST_F(PortFault, PowerCyclesAndModeChangesOnADeadPort)
 {
     die_and_run(PPRSTATUS, 1000);
     for (const char* mode : {"DPC", "DVM", "ZEP"}) {
-        form.c.Combo2.select(mode);
-        form.c.Command9.fire();  // OFF: the reset's safe-state write goes nowhere
-        EXPECT_EQ(form.st.power, 0);
+        panel.controls().mode_selector.select(mode);
+        panel.controls().power_button.fire();  // OFF: the reset's safe-state write goes nowhere
+        EXPECT_EQ(panel.power(), 0);
         timers.run_for_ms(500);
-        form.c.Command9.fire();  // ON again
+        panel.controls().power_button.fire();  // ON again
         timers.run_for_ms(2000);
     }
     expect_one_line_about_the_failure();

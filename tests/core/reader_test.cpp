@@ -2,6 +2,7 @@
 // tick against scripted status lines.
 #include "support/board_lines.h"
 #include "support/panel_fixture.h"
+#include "port/text.h"
 
 #include <climits>
 
@@ -23,7 +24,7 @@ protected:
     void sync_tick(bool high)
     {
         lines.conversion = high;
-        f.timer1_tick();
+        f.on_sync_tick();
     }
 
     // One scan tick with digit strobe `strobes` carrying `value`.
@@ -32,14 +33,14 @@ protected:
         lines.strobes = strobes;
         lines.d5 = false;
         lines.value = value;
-        f.timer3_tick();
+        f.on_scan_tick();
     }
     void half_digit_tick(int value)
     {
         lines.strobes = 0;
         lines.d5 = true;
         lines.value = value;
-        f.timer3_tick();
+        f.on_scan_tick();
     }
 
     // A whole scan presenting the reading d5 d4 d3 d2 d1: each digit twice,
@@ -47,8 +48,8 @@ protected:
     // synchronisation.
     void scan(int d5, int d4, int d3, int d2, int d1, bool positive = true)
     {
-        f.c.Timer1.set_enabled(false);
-        f.c.Timer3.set_enabled(true);
+        c.sync_timer.set_enabled(false);
+        c.scan_timer.set_enabled(true);
         lines.positive = positive;
         const int weight[] = {8, 4, 2, 1};
         const int digit[] = {d4, d3, d2, d1};
@@ -56,15 +57,15 @@ protected:
             digit_tick(weight[i], digit[i]);
             digit_tick(weight[i], digit[i]);
         }
-        for (int i = 0; i < 3 && f.c.Timer3.enabled(); ++i)
+        for (int i = 0; i < 3 && c.scan_timer.enabled(); ++i)
             half_digit_tick(d5);
-        ASSERT_FALSE(f.c.Timer3.enabled());
-        ASSERT_TRUE(f.c.Timer1.enabled());
+        ASSERT_FALSE(c.scan_timer.enabled());
+        ASSERT_TRUE(c.sync_timer.enabled());
     }
 
-    int flags() const
+    int flags()
     {
-        return f.st.seen_d1 + f.st.seen_d2 + f.st.seen_d3 + f.st.seen_d4 + f.st.seen_d5;
+        return dvm().seen_d1 + dvm().seen_d2 + dvm().seen_d3 + dvm().seen_d4 + dvm().seen_d5;
     }
 
     BoardLines lines;
@@ -73,12 +74,12 @@ protected:
 TEST_F(ReaderTest, SyncTickTraffic)
 {
     lines.conversion = false;
-    f.timer1_tick();
+    f.on_sync_tick();
     const std::int16_t low = lines.status(0);
     EXPECT_EQ(port.log, (std::vector<PortAccess>{wr(control378, 0), rd(status378, low),
                                                  rd(status378, low)}));
-    EXPECT_EQ(f.c.Text6.text(), hex(low));
-    EXPECT_EQ(f.c.Shape9.colour(), 0xFF0000u);
+    EXPECT_EQ(c.probe_status_box.text(), hex(low));
+    EXPECT_EQ(c.conversion_lamp.colour(), 0xFF0000u);
 }
 
 TEST_F(ReaderTest, TenLowTicksAreNotEnough)
@@ -86,17 +87,17 @@ TEST_F(ReaderTest, TenLowTicksAreNotEnough)
     for (int i = 0; i < 10; ++i)
         sync_tick(false);
     sync_tick(true);
-    EXPECT_EQ(f.st.sync_count, 10);
-    EXPECT_EQ(f.c.Shape9.colour(), 0x000080u);
-    EXPECT_TRUE(f.c.Timer1.enabled());
-    EXPECT_FALSE(f.c.Timer3.enabled());
+    EXPECT_EQ(dvm().sync_count, 10);
+    EXPECT_EQ(c.conversion_lamp.colour(), 0x000080u);
+    EXPECT_TRUE(c.sync_timer.enabled());
+    EXPECT_FALSE(c.scan_timer.enabled());
     sync_tick(false);
-    EXPECT_EQ(f.st.sync_count, 11);
+    EXPECT_EQ(dvm().sync_count, 11);
     sync_tick(true);
-    EXPECT_EQ(f.st.sync_count, 0);
-    EXPECT_EQ(f.c.Shape9.colour(), 0x000080u);
-    EXPECT_FALSE(f.c.Timer1.enabled());
-    EXPECT_TRUE(f.c.Timer3.enabled());
+    EXPECT_EQ(dvm().sync_count, 0);
+    EXPECT_EQ(c.conversion_lamp.colour(), 0x000080u);
+    EXPECT_FALSE(c.sync_timer.enabled());
+    EXPECT_TRUE(c.scan_timer.enabled());
 }
 
 TEST_F(ReaderTest, LowTicksAddUpAcrossHighStretches)
@@ -107,40 +108,40 @@ TEST_F(ReaderTest, LowTicksAddUpAcrossHighStretches)
         sync_tick(true);
     for (int i = 0; i < 5; ++i)
         sync_tick(false);
-    EXPECT_EQ(f.st.sync_count, 11);
+    EXPECT_EQ(dvm().sync_count, 11);
     sync_tick(true);
-    EXPECT_TRUE(f.c.Timer3.enabled());
+    EXPECT_TRUE(c.scan_timer.enabled());
 }
 
 TEST_F(ReaderTest, StuckLinesNeverHandOverAndTheCountNeverWraps)
 {
     for (int i = 0; i < 1000; ++i)
         sync_tick(true);
-    EXPECT_TRUE(f.c.Timer1.enabled());
-    EXPECT_EQ(f.st.sync_count, 0);
+    EXPECT_TRUE(c.sync_timer.enabled());
+    EXPECT_EQ(dvm().sync_count, 0);
 
     for (int i = 0; i < 100000; ++i)
         sync_tick(false);
-    EXPECT_EQ(f.st.sync_count, 100000);
-    EXPECT_EQ(f.c.Shape9.colour(), 0xFF0000u);
-    EXPECT_FALSE(f.c.Timer3.enabled());
+    EXPECT_EQ(dvm().sync_count, 100000);
+    EXPECT_EQ(c.conversion_lamp.colour(), 0xFF0000u);
+    EXPECT_FALSE(c.scan_timer.enabled());
 
-    f.st.sync_count = INT_MAX - 1;
+    dvm().sync_count = INT_MAX - 1;
     sync_tick(false);
     sync_tick(false);
-    EXPECT_EQ(f.st.sync_count, INT_MAX);
+    EXPECT_EQ(dvm().sync_count, INT_MAX);
     sync_tick(true);
-    EXPECT_TRUE(f.c.Timer3.enabled());
+    EXPECT_TRUE(c.scan_timer.enabled());
 }
 
 TEST_F(ReaderTest, ProbeShowsTheFirstOfTheTwoReads)
 {
     port.responder = nullptr;
     port.script = {0xF8, 0x00};
-    f.timer1_tick();
-    EXPECT_EQ(f.c.Text6.text(), "F8");
-    EXPECT_EQ(f.c.Shape9.colour(), 0xFF0000u); // decided on the second read
-    EXPECT_EQ(f.st.sync_count, 1);
+    f.on_sync_tick();
+    EXPECT_EQ(c.probe_status_box.text(), "F8");
+    EXPECT_EQ(c.conversion_lamp.colour(), 0xFF0000u); // decided on the second read
+    EXPECT_EQ(dvm().sync_count, 1);
 }
 
 TEST_F(ReaderTest, ScanTickTraffic)
@@ -164,41 +165,41 @@ TEST_F(ReaderTest, ScanTickTraffic)
 TEST_F(ReaderTest, DigitSlots)
 {
     digit_tick(2, 5);
-    EXPECT_EQ(f.st.d2, 5);
-    EXPECT_EQ(f.st.seen_d2, 1);
-    EXPECT_EQ(f.c.Text4.text(), "2");
-    EXPECT_EQ(f.c.Text5.text(), "5");
+    EXPECT_EQ(dvm().d2, 5);
+    EXPECT_EQ(dvm().seen_d2, 1);
+    EXPECT_EQ(c.probe_strobe_box.text(), "2");
+    EXPECT_EQ(c.probe_value_box.text(), "5");
     digit_tick(2, 6);
-    EXPECT_EQ(f.st.d2, 6);
-    EXPECT_EQ(f.st.seen_d2, 1);
+    EXPECT_EQ(dvm().d2, 6);
+    EXPECT_EQ(dvm().seen_d2, 1);
     digit_tick(2, 6);
-    EXPECT_EQ(f.st.seen_d2, 2);
+    EXPECT_EQ(dvm().seen_d2, 2);
     // Each strobe line names its slot; the value 8 reads through the
     // inverted bit 7.
     digit_tick(1, 9);
     digit_tick(4, 8);
     digit_tick(8, 7);
-    EXPECT_EQ(f.st.d1, 9);
-    EXPECT_EQ(f.st.d3, 8);
-    EXPECT_EQ(f.st.d4, 7);
+    EXPECT_EQ(dvm().d1, 9);
+    EXPECT_EQ(dvm().d3, 8);
+    EXPECT_EQ(dvm().d4, 7);
     // A confirmed digit sampled with another value goes back to flag 1.
     digit_tick(2, 3);
-    EXPECT_EQ(f.st.d2, 3);
-    EXPECT_EQ(f.st.seen_d2, 1);
+    EXPECT_EQ(dvm().d2, 3);
+    EXPECT_EQ(dvm().seen_d2, 1);
 }
 
 TEST_F(ReaderTest, NoStrobeOrSeveralStrobesTouchNoSlot)
 {
     digit_tick(1, 4);
-    const PanelState before = f.st;
+    const dvm::VoltmeterReader::State before = dvm();
     for (int strobes : {0, 3, 5, 6, 7, 9}) {
         lines.over = true;
         digit_tick(strobes, 2);
-        EXPECT_EQ(f.c.Text4.text(), std::to_string(strobes));
-        EXPECT_EQ(f.st.d1, before.d1);
-        EXPECT_EQ(f.st.seen_d1, before.seen_d1);
-        EXPECT_EQ(f.st.d2 + f.st.d3 + f.st.d4, 0);
-        EXPECT_TRUE(f.c.Label1.visible()); // the marks are still sampled
+        EXPECT_EQ(c.probe_strobe_box.text(), std::to_string(strobes));
+        EXPECT_EQ(dvm().d1, before.d1);
+        EXPECT_EQ(dvm().seen_d1, before.seen_d1);
+        EXPECT_EQ(dvm().d2 + dvm().d3 + dvm().d4, 0);
+        EXPECT_TRUE(c.over_mark.visible()); // the marks are still sampled
     }
 }
 
@@ -206,36 +207,36 @@ TEST_F(ReaderTest, FirstSampleEqualToTheKeptDigitConfirmsAtOnce)
 {
     scan(0, 1, 2, 3, 4);
     EXPECT_EQ(flags(), 0);
-    EXPECT_EQ(f.st.d3, 2); // digits outlive the scan
-    f.c.Timer1.set_enabled(false);
-    f.c.Timer3.set_enabled(true);
+    EXPECT_EQ(dvm().d3, 2); // digits outlive the scan
+    c.sync_timer.set_enabled(false);
+    c.scan_timer.set_enabled(true);
     digit_tick(2, 3);
-    EXPECT_EQ(f.st.seen_d2, 2);
+    EXPECT_EQ(dvm().seen_d2, 2);
 }
 
 TEST_F(ReaderTest, HalfDigit)
 {
     half_digit_tick(1);
-    EXPECT_EQ(f.st.d5, 1);
-    EXPECT_EQ(f.st.seen_d5, 1);
+    EXPECT_EQ(dvm().d5, 1);
+    EXPECT_EQ(dvm().seen_d5, 1);
     half_digit_tick(1);
-    EXPECT_EQ(f.st.seen_d5, 2);
+    EXPECT_EQ(dvm().seen_d5, 2);
 
     half_digit_tick(1);
     digit_tick(0, 0); // unstrobed between: back to 0
-    EXPECT_EQ(f.st.d5, 0);
-    EXPECT_EQ(f.st.seen_d5, 1);
+    EXPECT_EQ(dvm().d5, 0);
+    EXPECT_EQ(dvm().seen_d5, 1);
     half_digit_tick(1);
-    EXPECT_EQ(f.st.seen_d5, 1);
+    EXPECT_EQ(dvm().seen_d5, 1);
 
     digit_tick(0, 0);
     half_digit_tick(0); // 0 right after an unstrobed tick: confirmed at once
-    EXPECT_EQ(f.st.seen_d5, 2);
+    EXPECT_EQ(dvm().seen_d5, 2);
 
     half_digit_tick(5); // stored, never confirmed
     half_digit_tick(5);
-    EXPECT_EQ(f.st.d5, 5);
-    EXPECT_EQ(f.st.seen_d5, 1);
+    EXPECT_EQ(dvm().d5, 5);
+    EXPECT_EQ(dvm().seen_d5, 1);
 }
 
 TEST_F(ReaderTest, RangeMarks)
@@ -243,37 +244,37 @@ TEST_F(ReaderTest, RangeMarks)
     lines.over = true;
     lines.under = false;
     digit_tick(0, 0);
-    EXPECT_TRUE(f.c.Label1.visible());
-    EXPECT_FALSE(f.c.Label5.visible()); // under-range line low reads bit 7 = 1
+    EXPECT_TRUE(c.over_mark.visible());
+    EXPECT_FALSE(c.under_mark.visible()); // under-range line low reads bit 7 = 1
     lines.over = false;
     lines.under = true;
     digit_tick(0, 0);
-    EXPECT_FALSE(f.c.Label1.visible());
-    EXPECT_TRUE(f.c.Label5.visible());
+    EXPECT_FALSE(c.over_mark.visible());
+    EXPECT_TRUE(c.under_mark.visible());
 }
 
 TEST_F(ReaderTest, NonDecimalCodesEndTheTickWithoutTouchingDigits)
 {
     digit_tick(2, 4);
-    const PanelState before = f.st;
+    const dvm::VoltmeterReader::State before = dvm();
     port.clear();
     digit_tick(8 | 2, 4); // D4 with D2: corrected code 10
     EXPECT_EQ(port.log.size(), 2u);
-    EXPECT_EQ(f.c.Text4.text(), "2");
+    EXPECT_EQ(c.probe_strobe_box.text(), "2");
     digit_tick(2, 12);    // not a BCD value
-    EXPECT_EQ(f.c.Text5.text(), "4");
-    EXPECT_EQ(f.st.d2, before.d2);
-    EXPECT_EQ(f.st.seen_d2, before.seen_d2);
+    EXPECT_EQ(c.probe_value_box.text(), "4");
+    EXPECT_EQ(dvm().d2, before.d2);
+    EXPECT_EQ(dvm().seen_d2, before.seen_d2);
     half_digit_tick(15);
-    EXPECT_EQ(f.st.d5, before.d5);
-    EXPECT_EQ(f.st.seen_d5, before.seen_d5);
-    EXPECT_TRUE(f.c.Timer3.enabled() || f.c.Timer1.enabled());
+    EXPECT_EQ(dvm().d5, before.d5);
+    EXPECT_EQ(dvm().seen_d5, before.seen_d5);
+    EXPECT_TRUE(c.scan_timer.enabled() || c.sync_timer.enabled());
 }
 
 TEST_F(ReaderTest, AcceptedReadingIsShownWithThePolarityReadAtAcceptance)
 {
-    f.c.Timer1.set_enabled(false);
-    f.c.Timer3.set_enabled(true);
+    c.sync_timer.set_enabled(false);
+    c.scan_timer.set_enabled(true);
     lines.positive = true;
     const int weight[] = {8, 4, 2, 1};
     const int digit[] = {2, 3, 4, 5};
@@ -285,56 +286,56 @@ TEST_F(ReaderTest, AcceptedReadingIsShownWithThePolarityReadAtAcceptance)
     lines.positive = false; // changes while the digits are being scanned
     port.clear();
     half_digit_tick(1);
-    EXPECT_EQ(f.c.dvm_reading.text(), "- 12345");
+    EXPECT_EQ(c.reading_box.text(), "- 12345");
     EXPECT_EQ(port.log.size(), 14u);
     EXPECT_EQ(port.log[12], wr(control378, 0));
     EXPECT_EQ(port.log[13], rd(status378, lines.status(0)));
     EXPECT_EQ(flags(), 0);
-    EXPECT_EQ(f.st.last_d5, 1);
-    EXPECT_EQ(f.st.last_d4, 2);
+    EXPECT_EQ(dvm().last_d5, 1);
+    EXPECT_EQ(dvm().last_d4, 2);
 
     scan(0, 0, 7, 0, 0);
-    EXPECT_EQ(f.c.dvm_reading.text(), "+00700");
+    EXPECT_EQ(c.reading_box.text(), "+00700");
 }
 
 TEST_F(ReaderTest, BoundaryFilter)
 {
     scan(1, 0, 5, 5, 5); // first reading after the reset: shown
-    EXPECT_EQ(f.c.dvm_reading.text(), "+10555");
+    EXPECT_EQ(c.reading_box.text(), "+10555");
     for (int i = 0; i < 3; ++i) {
         scan(0, 0, 1, 2, 3, false); // 00 after 10: discarded, polarity not read
-        EXPECT_EQ(f.c.dvm_reading.text(), "+10555");
-        EXPECT_EQ(f.st.pol_sign, "+");
+        EXPECT_EQ(c.reading_box.text(), "+10555");
+        EXPECT_FALSE(dvm().negative);
         EXPECT_EQ(flags(), 0);
-        EXPECT_TRUE(f.c.Timer1.enabled());
+        EXPECT_TRUE(c.sync_timer.enabled());
     }
     scan(0, 1, 0, 0, 0); // 01 after 10: shown
-    EXPECT_EQ(f.c.dvm_reading.text(), "+01000");
+    EXPECT_EQ(c.reading_box.text(), "+01000");
     scan(1, 0, 5, 5, 5);
     scan(1, 9, 0, 0, 0); // 19 after 10: discarded
-    EXPECT_EQ(f.c.dvm_reading.text(), "+10555");
+    EXPECT_EQ(c.reading_box.text(), "+10555");
     scan(1, 0, 9, 9, 9); // 10 after 10: shown
-    EXPECT_EQ(f.c.dvm_reading.text(), "+10999");
+    EXPECT_EQ(c.reading_box.text(), "+10999");
     scan(0, 9, 9, 9, 9);
-    EXPECT_EQ(f.c.dvm_reading.text(), "+09999");
+    EXPECT_EQ(c.reading_box.text(), "+09999");
     scan(0, 0, 0, 0, 1); // 00 after 09: discarded
     scan(1, 9, 0, 0, 1); // 19 after 09: discarded
-    EXPECT_EQ(f.c.dvm_reading.text(), "+09999");
+    EXPECT_EQ(c.reading_box.text(), "+09999");
     scan(1, 0, 0, 0, 0); // 10 after 09: shown
-    EXPECT_EQ(f.c.dvm_reading.text(), "+10000");
-    EXPECT_EQ(f.st.last_d5, 1);
-    EXPECT_EQ(f.st.last_d4, 0);
+    EXPECT_EQ(c.reading_box.text(), "+10000");
+    EXPECT_EQ(dvm().last_d5, 1);
+    EXPECT_EQ(dvm().last_d4, 0);
 }
 
 TEST_F(ReaderTest, AReadingThatKeepsComingPassesTheBoundaryFilter)
 {
     scan(1, 0, 5, 0, 0);
-    for (int i = 0; i < PanelState::boundary_discard_limit; ++i)
+    for (int i = 0; i < dvm::VoltmeterReader::boundary_discard_limit; ++i)
         scan(0, 0, 5, 0, 0); // a glitch would not come back every time
-    EXPECT_EQ(f.c.dvm_reading.text(), "+10500");
+    EXPECT_EQ(c.reading_box.text(), "+10500");
     scan(0, 0, 5, 0, 0);
-    EXPECT_EQ(f.c.dvm_reading.text(), "+00500");
-    EXPECT_EQ(f.st.boundary_discards, 0);
+    EXPECT_EQ(c.reading_box.text(), "+00500");
+    EXPECT_EQ(dvm().boundary_discards, 0);
 
     // A reading shown in between starts the count again.
     scan(0, 9, 0, 0, 0);
@@ -343,21 +344,21 @@ TEST_F(ReaderTest, AReadingThatKeepsComingPassesTheBoundaryFilter)
     scan(0, 9, 1, 0, 0);
     scan(0, 0, 1, 0, 0);
     scan(0, 0, 1, 0, 0);
-    EXPECT_EQ(f.c.dvm_reading.text(), "+09100");
+    EXPECT_EQ(c.reading_box.text(), "+09100");
 }
 
 TEST_F(ReaderTest, AnUnreadableHalfDigitDefersTheDecision)
 {
-    f.c.Timer1.set_enabled(false);
-    f.c.Timer3.set_enabled(true);
+    c.sync_timer.set_enabled(false);
+    c.scan_timer.set_enabled(true);
     for (int w : {8, 4, 2}) {
         digit_tick(w, 3);
         digit_tick(w, 3);
     }
     digit_tick(1, 3);
     half_digit_tick(0);
-    EXPECT_EQ(f.st.seen_d5, 2);
-    EXPECT_EQ(f.st.seen_d1, 1);
+    EXPECT_EQ(dvm().seen_d5, 2);
+    EXPECT_EQ(dvm().seen_d1, 1);
 
     // D1 confirms in the same tick as the half-digit lines carry no BCD
     // code: the tick ends without a decision on the reading.
@@ -369,10 +370,10 @@ TEST_F(ReaderTest, AnUnreadableHalfDigitDefersTheDecision)
     port.responder = nullptr;
     port.script = {digit.status(8), digit.status(12), half.status(0), half.status(0),
                    half.status(0), half.status(12)};
-    f.timer3_tick();
-    EXPECT_EQ(f.st.seen_d1, 2);
-    EXPECT_TRUE(f.c.Timer3.enabled());
-    EXPECT_EQ(f.c.dvm_reading.text(), "+00000");
+    f.on_scan_tick();
+    EXPECT_EQ(dvm().seen_d1, 2);
+    EXPECT_TRUE(c.scan_timer.enabled());
+    EXPECT_EQ(c.reading_box.text(), "+00000");
 }
 
 } // namespace

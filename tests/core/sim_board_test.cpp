@@ -5,6 +5,8 @@
 #include "sim/sim_board.h"
 #include "sim/simulated.h"
 
+#include "support/temp_tree.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -606,10 +608,12 @@ TEST(SimBoardTime, CatchingUpAcrossManyConversionsAtOnce)
 
 TEST(SimBoardSharedState, AnotherProcessSeesAndCanSecureTheLatches)
 {
-    char path[] = "/tmp/korvel-sim-state-XXXXXX";
-    const int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
+    // The state file and the board's lock beside it go with the folder.
+    const TempTree tree("korvel-sim-state");
+    ASSERT_TRUE(tree.ok());
+    tree.write("board", "");
+    const std::string board_path = tree.path("board");
+    const char* path = board_path.c_str();
 
     std::string error;
     BoardState* shared = map_state_file(path, &error);
@@ -652,15 +656,16 @@ TEST(SimBoardSharedState, AnotherProcessSeesAndCanSecureTheLatches)
     EXPECT_EQ(map_state_file_readonly(path, &error), nullptr);
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(attach_state_file("/nonexistent/dir/state", &error), nullptr);
-    ::unlink(path);
 }
 
 TEST(SimBoardSharedState, KorvelSimKeepsItsBoardInTheNamedFile)
 {
-    char path[] = "/tmp/korvel-sim-state-XXXXXX";
-    const int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
+    // The state file and the board's lock beside it go with the folder.
+    const TempTree tree("korvel-sim-state");
+    ASSERT_TRUE(tree.ok());
+    tree.write("board", "");
+    const std::string board_path = tree.path("board");
+    const char* path = board_path.c_str();
     ::setenv("KORVEL_SIM_STATE", path, 1);
     {
         auto board = make_simulated_board();
@@ -688,7 +693,6 @@ TEST(SimBoardSharedState, KorvelSimKeepsItsBoardInTheNamedFile)
     }
     ::unsetenv("KORVEL_SIM_STATE");
     EXPECT_EQ(reopen_simulated_board(), nullptr);
-    ::unlink(path);
 }
 
 } // namespace

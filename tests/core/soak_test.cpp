@@ -9,8 +9,8 @@
 // KORVEL_SOAK_HOURS sets the simulated hours (default 24; 8 in sanitizer
 // builds, which run several times slower) and KORVEL_SOAK_SEED the seed.
 #include "guard/guarded_port.h"
-#include "panel/form1.h"
-#include "panel/virtual_timers.h"
+#include "panel/panel.h"
+#include "support/virtual_timers.h"
 #include "sim/clock.h"
 #include "sim/sim_board.h"
 
@@ -64,18 +64,18 @@ struct Bench {
     Bench()
     {
         board.set_diagnostic([this](std::string_view l) { diagnostics.emplace_back(l); });
-        form.beep = [this] { ++beeps; };
-        form.end_program = [this] { ++ends; };
-        form.form_load();
-        form.form_activate();
+        panel.beep = [this] { ++beeps; };
+        panel.end_program = [this] { ++ends; };
+        panel.load();
+        panel.activate();
     }
 
     sim::VirtualClock clock;
     sim::SimBoard board{clock};
     guard::Registry registry;
     guard::GuardedPort port{board, registry};
-    Form1 form{port};
-    VirtualTimers timers{form.c, [this](std::int64_t ns) { clock.set_ns(ns); }};
+    Panel panel{port};
+    VirtualTimers timers{panel.controls(), [this](std::int64_t ns) { clock.set_ns(ns); }};
     std::vector<std::string> diagnostics;
     int beeps = 0;
     int ends = 0;
@@ -113,7 +113,8 @@ TEST(Soak, ADayOfRandomUseLeavesTheBoardSafeAndMemoryFlat)
     const auto started = std::chrono::steady_clock::now();
 
     Bench b;
-    Form1& f = b.form;
+    Panel& f = b.panel;
+    Controls& c = f.controls();
     std::mt19937 rng(seed);
     auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
 
@@ -138,56 +139,56 @@ TEST(Soak, ADayOfRandomUseLeavesTheBoardSafeAndMemoryFlat)
             ++actions;
             const int what = pick(100);
             if (what < 15) {
-                const bool was_on = f.st.power == 1;
-                f.c.Command9.fire();
+                const bool was_on = f.power() == 1;
+                c.power_button.fire();
                 if (was_on) {
                     ++offs;
-                    if (f.c.Combo1.text() == "&H378") {
+                    if (c.port_selector.text() == "&H378") {
                         ++offs_on_378;
-                        if (!board_is_safe(b.board) || f.c.Timer1.enabled() ||
-                            f.c.Timer2.enabled() || f.c.Timer3.enabled())
+                        if (!board_is_safe(b.board) || c.sync_timer.enabled() ||
+                            c.refresh_timer.enabled() || c.scan_timer.enabled())
                             unsafe_offs.push_back("switch OFF at " + std::to_string(now_ms) +
                                                   " ms");
                     }
                 }
             } else if (what < 30) {
-                f.c.Combo2.select(modes[pick(3)]);
+                c.mode_selector.select(modes[pick(3)]);
             } else if (what < 50) {
                 // The three spin controls, as the user turns them (disabled
                 // while OFF, as on screen).
-                if (f.c.VScroll1.enabled()) {
-                    f.c.VScroll1.set_value(-20000 + pick(40001));
-                    f.c.VScroll2.set_value(-5000 + pick(10001));
-                    f.c.VScroll3.set_value(-5000 + pick(10001));
+                if (c.coarse_spin.enabled()) {
+                    c.coarse_spin.set_value(-20000 + pick(40001));
+                    c.medium_spin.set_value(-5000 + pick(10001));
+                    c.fine_spin.set_value(-5000 + pick(10001));
                 }
             } else if (what < 55) {
-                Control* spins[] = {&f.c.VScroll1, &f.c.VScroll2, &f.c.VScroll3};
+                Control* spins[] = {&c.coarse_spin, &c.medium_spin, &c.fine_spin};
                 Control& s = *spins[pick(3)];
                 for (int n = pick(20); n >= 0; --n)
                     pick(2) ? s.step_up() : s.step_down();
             } else if (what < 75) {
-                Control* bits[] = {&f.c.Command1, &f.c.Command2, &f.c.Command3, &f.c.Command4,
-                                   &f.c.Command5, &f.c.Command6, &f.c.Command7, &f.c.Command8};
+                Control* bits[] = {&c.q7_button, &c.q6_button, &c.q5_button, &c.q4_button,
+                                   &c.q3_button, &c.q2_button, &c.q1_button, &c.q0_button};
                 bits[pick(8)]->fire();
             } else if (what < 90) {
-                Control* panels[] = {&f.c.Command10, &f.c.Command11, &f.c.Command13,
-                                     &f.c.Command14};
+                Control* panels[] = {&c.probe_button, &c.port_button, &c.probe_ok_button,
+                                     &c.port_ok_button};
                 panels[pick(4)]->fire();
             } else {
-                f.c.Combo1.select(ports[pick(3)]);
+                c.port_selector.select(ports[pick(3)]);
             }
             ASSERT_FALSE(f.ended()) << "the panel ended by itself at " << now_ms << " ms";
         }
         if (hour == 1) {
             rss_after_hour_1 = resident_bytes();
-            longest_after_hour_1 = longest_text(f.c);
-            observers_after_hour_1 = observers_added(f.c);
+            longest_after_hour_1 = longest_text(c);
+            observers_after_hour_1 = observers_added(c);
         }
     }
 
     // Nothing the panel keeps grew.
-    EXPECT_LE(longest_text(f.c), std::max<std::size_t>(longest_after_hour_1, 32));
-    EXPECT_EQ(observers_added(f.c), observers_after_hour_1 + 1);  // only the probe's own
+    EXPECT_LE(longest_text(c), std::max<std::size_t>(longest_after_hour_1, 32));
+    EXPECT_EQ(observers_added(c), observers_after_hour_1 + 1);  // only the probe's own
     // One line per absent port at most, however often it was used.
     EXPECT_LE(b.diagnostics.size(), 2u);
     const long rss_growth = resident_bytes() - rss_after_hour_1;
@@ -204,17 +205,17 @@ TEST(Soak, ADayOfRandomUseLeavesTheBoardSafeAndMemoryFlat)
     // The day's last minutes: the board at 0x378 live, the panel moved to a
     // port chosen at random, then Exit. The program's end secures every
     // board the panel drove, also the one it left live behind it.
-    f.c.Combo1.select("&H378");
-    if (f.st.power == 0)
-        f.c.Command9.fire();
-    f.c.Combo2.select("ZEP");
-    f.c.VScroll1.set_value(12300);
+    c.port_selector.select("&H378");
+    if (f.power() == 0)
+        c.power_button.fire();
+    c.mode_selector.select("ZEP");
+    c.coarse_spin.set_value(12300);
     b.timers.run_for_ms(1000);
     ASSERT_FALSE(board_is_safe(b.board));
     const std::string last_port = ports[pick(3)];
-    f.c.Combo1.select(last_port);
+    c.port_selector.select(last_port);
     b.timers.run_for_ms(1000);
-    f.c.Command12.fire();
+    c.exit_button.fire();
     b.port.finish();
     EXPECT_TRUE(f.ended());
     EXPECT_EQ(b.beeps, 1);

@@ -60,6 +60,11 @@ korvel|--port '/dev/parport99': the kernel runs no parport99|--port	/dev/parport
 korvel|--port '-1': not an address|--port	-1
 CASES
 
+# An unknown option is named even where no display can be opened.
+(unset DISPLAY WAYLAND_DISPLAY; QT_QPA_PLATFORM=xcb run "$korvel" --bogus
+ [ "$status" = 2 ] && [ "$err" = "korvel: unknown option 'bogus'; see 'korvel --help'" ]) ||
+    fail "korvel --bogus without a display: not the one line and status 2"
+
 # --- help and version: standard output, status 0, no display needed.
 for prog in korvel korvel-sim; do
     exe=$sim; [ "$prog" = korvel ] && exe=$korvel

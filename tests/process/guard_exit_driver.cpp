@@ -108,7 +108,7 @@ int main(int argc, char** argv)
 
     // The script: ON and live; then, with two ports, on to 0x278 (the
     // refresh goes there from the next tick); then the ending action, if the
-    // panel ends by one. A Timer2 tick (100 ms) falls due before each wait
+    // panel ends by one. A refresh_timer tick (100 ms) falls due before each wait
     // has passed, whatever the load, since timers fire in deadline order.
     std::string actions = power_on_at_30000;
     if (two_ports)

@@ -4,6 +4,7 @@
 // watchdog among them) reaped by this driver as their subreaper.
 #pragma once
 
+#include "support/temp_tree.h"
 #include "sim/board_state.h"
 
 #include <cerrno>
@@ -49,29 +50,7 @@ inline double ms_between(Clock::time_point from, Clock::time_point to)
 
 inline void sleep_ms(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
 
-// A folder of its own in /tmp, removed with everything in it at the end.
-class Scratch {
-public:
-    Scratch()
-    {
-        char tmpl[] = "/tmp/korvel-guard-XXXXXX";
-        if (const char* d = mkdtemp(tmpl))
-            dir_ = d;
-    }
-    ~Scratch()
-    {
-        if (!dir_.empty())
-            std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
-    bool ok() const { return !dir_.empty(); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    const std::string& dir() const { return dir_; }
-
-private:
-    std::string dir_;
-};
+using Scratch = korvel::TempTree;
 
 // Makes this driver the reaper of every orphaned descendant, so that the
 // watchdog of a korvel-sim that ended comes back to it and can be waited for.

@@ -9,7 +9,8 @@
 #       desktop entries validate and point at what was installed; the man
 #       pages render without warnings; the icons are in the hicolor theme;
 #       the udev rule is there only when the build installs it; and nothing
-#       else lands in the prefix.
+#       else lands in the prefix; no installed program holds the tests'
+#       scripted actions.
 #   install_test.sh deb BUILD_DIR
 #       cpack -G DEB into a scratch folder, then: the control fields and the
 #       dependencies Debian 12 needs at run time, and the package's files
@@ -66,6 +67,20 @@ check_executables() {
     # An installed program must not look for libraries in the build tree.
     if readelf -d "$exe" | grep -E '\((RPATH|RUNPATH)\)' | grep -qF "$build"; then
       fail "$p: run path still points into the build tree"
+    fi
+  done
+}
+
+# The user actions that the process tests play (crashes and throws on
+# request) live only in the test build of korvel-sim: no installed program
+# may hold them, as code or as the variable that starts them.
+check_no_test_hooks() {
+  local root=$1 p exe
+  for p in "${programs[@]}"; do
+    exe=$root/bin/$p
+    [ -f "$exe" ] || continue
+    if grep -aqE 'KORVEL_SIM_ACTIONS|play_actions|scripted failure' "$exe"; then
+      fail "$p holds the test build's scripted actions"
     fi
   done
 }
@@ -210,6 +225,7 @@ run_tree() {
     return
   fi
   check_executables "$root"
+  check_no_test_hooks "$root"
   check_sim_starts "$root"
   check_desktop_entries "$root"
   check_man_pages "$root"
@@ -249,6 +265,9 @@ run_deb() {
   for p in libqt6widgets6 libqt6gui6 libqt6network6 libqt6core6 qt6-qpa-plugins fonts-liberation fonts-dejavu-core; do
     grep -qE "(^|, )$p( |,|$)" <<<"$depends" || fail "Depends lacks $p"
   done
+
+  mkdir -p "$work/unpacked"
+  dpkg-deb -x "$deb" "$work/unpacked" && check_no_test_hooks "$work/unpacked/usr"
 
   listing=$(dpkg-deb -c "$deb")
   for f in usr/bin/korvel usr/bin/korvel-sim; do

@@ -6,6 +6,7 @@
 //
 //   sim_signal_driver KORVEL_SIM TERM|INT|HUP
 #include "sim/board_state.h"
+#include "support/temp_tree.h"
 
 #include <cerrno>
 #include <chrono>
@@ -87,13 +88,13 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    char dir_template[] = "/tmp/korvel-sim-signal-XXXXXX";
-    const char* dir = mkdtemp(dir_template);
-    if (!dir) {
-        std::fprintf(stderr, "cannot create a scratch folder in /tmp: %s\n", std::strerror(errno));
+    // The board state file and its lock go with the folder.
+    const korvel::TempTree scratch("korvel-sim-signal");
+    if (!scratch.ok()) {
+        std::fprintf(stderr, "cannot create a scratch folder: %s\n", std::strerror(errno));
         return 2;
     }
-    const std::string state_path = std::string(dir) + "/board";
+    const std::string state_path = scratch.path("board");
 
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     setenv("KORVEL_SIM_STATE", state_path.c_str(), 1);
@@ -120,8 +121,6 @@ int main(int argc, char** argv)
             kill(child, SIGKILL);
             waitpid(child, nullptr, 0);
         }
-        unlink(state_path.c_str());
-        rmdir(dir);
         return 1;
     }
 
@@ -166,8 +165,6 @@ int main(int argc, char** argv)
         korvel::sim::unmap_state(state);
     }
 
-    unlink(state_path.c_str());
-    rmdir(dir);
     std::printf("SIG%s: %s\n", which.c_str(), failures == 0 ? "passed" : "failed");
     return failures == 0 ? 0 : 1;
 }

@@ -1,9 +1,9 @@
 // A loaded panel over a recording port, with its timers in virtual time.
 #pragma once
 
-#include "panel/form1.h"
-#include "panel/virtual_timers.h"
-#include "port/recording_port.h"
+#include "panel/panel.h"
+#include "support/recording_port.h"
+#include "support/virtual_timers.h"
 
 #include <gtest/gtest.h>
 
@@ -28,23 +28,26 @@ protected:
     {
         f.beep = [this] { ++beeps; };
         f.end_program = [this] { ++ends; };
-        f.form_load();
-        f.form_activate();
+        f.load();
+        f.activate();
     }
 
-    void power() { f.c.Command9.fire(); }
-    void mode(const char* m) { f.c.Combo2.select(m); }
+    void power() { c.power_button.fire(); }
+    void mode(const char* m) { c.mode_selector.select(m); }
     void set_point(int coarse, int medium, int fine)
     {
-        f.c.VScroll1.set_value(coarse);
-        f.c.VScroll2.set_value(medium);
-        f.c.VScroll3.set_value(fine);
+        c.coarse_spin.set_value(coarse);
+        c.medium_spin.set_value(medium);
+        c.fine_spin.set_value(fine);
     }
     std::vector<PortAccess> writes() const { return port.writes(); }
+    output::LatchWriter::State& out() { return f.output().state(); }
+    dvm::VoltmeterReader::State& dvm() { return f.reader().state(); }
 
     RecordingPort port;
-    Form1 f{port};
-    VirtualTimers timers{f.c};
+    Panel f{port};
+    Controls& c = f.controls();
+    VirtualTimers timers{c};
     int beeps = 0;
     int ends = 0;
 };

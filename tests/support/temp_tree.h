@@ -1,11 +1,13 @@
-// A temporary directory for a test, removed with everything in it when the
-// test ends: a place to lay out files like /proc or /sys.
+// A temporary directory for one test, removed with everything in it when
+// the test ends: a place to lay out files like /proc or /sys, or to keep a
+// simulated board's state file, its lock and the logs of a process test.
 #pragma once
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 
 namespace korvel {
 
@@ -13,12 +15,27 @@ namespace fs = std::filesystem;
 
 class TempTree {
 public:
-    TempTree()
+    explicit TempTree(const std::string& prefix = "korvel-test")
     {
-        std::string tmpl = (fs::temp_directory_path() / "korvel-port-XXXXXX").string();
-        root = ::mkdtemp(tmpl.data());
+        std::error_code ec;
+        std::string tmpl = (fs::temp_directory_path(ec) / (prefix + "-XXXXXX")).string();
+        if (!ec && ::mkdtemp(tmpl.data()))
+            root = tmpl;
     }
-    ~TempTree() { fs::remove_all(root); }
+    ~TempTree()
+    {
+        std::error_code ec;
+        if (!root.empty())
+            fs::remove_all(root, ec);
+    }
+    TempTree(const TempTree&) = delete;
+    TempTree& operator=(const TempTree&) = delete;
+
+    // Whether the directory could be made.
+    bool ok() const { return !root.empty(); }
+    std::string dir() const { return root.string(); }
+    std::string path(const std::string& rel) const { return (root / rel).string(); }
+
     void write(const std::string& rel, const std::string& text) const
     {
         fs::create_directories((root / rel).parent_path());

@@ -17,13 +17,13 @@
 
 using korvel::ControlId;
 using korvel::Kind;
-using korvel::test::Panel;
+using korvel::test::WindowPanel;
 
 namespace {
 
 QString qs(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
-QAccessibleInterface* accessible(Panel& p, ControlId id)
+QAccessibleInterface* accessible(WindowPanel& p, ControlId id)
 {
     return QAccessible::queryAccessibleInterface(p.w(id));
 }
@@ -38,7 +38,7 @@ QString heard_name(QAccessibleInterface* iface)
     return labels.isEmpty() ? QString() : labels.first().first->text(QAccessible::Name);
 }
 
-QString spoken(Panel& p, ControlId id) { return accessible(p, id)->text(QAccessible::Value); }
+QString spoken(WindowPanel& p, ControlId id) { return accessible(p, id)->text(QAccessible::Value); }
 
 } // namespace
 
@@ -54,7 +54,7 @@ private slots:
 
     void every_control_has_a_name_in_plain_words()
     {
-        Panel p;
+        WindowPanel p;
         QStringList design_names;
         for (const korvel::Design& d : korvel::design_table())
             design_names << qs(d.name);
@@ -78,14 +78,14 @@ private slots:
         }
         // Controls of the same kind are told apart.
         QCOMPARE(QSet<QString>(names.begin(), names.end()).size(), names.size());
-        QCOMPARE(heard_name(accessible(p, ControlId::Combo2)), QString("Mode"));
+        QCOMPARE(heard_name(accessible(p, ControlId::mode_selector)), QString("Mode"));
     }
 
     void read_outs_lamps_and_spin_controls_speak_their_live_value()
     {
-        Panel p;
+        WindowPanel p;
         QVERIFY(p.show_active());
-        korvel::Form1& f = p.form();
+        korvel::Controls& c = p.controls();
         struct Case {
             const char* what;
             std::function<void()> act;
@@ -93,28 +93,28 @@ private slots:
             QString value;
         };
         const Case cases[] = {
-            {"power lamp OFF", [] {}, ControlId::Shape10, "off"},
-            {"power ON", [&] { QTest::mouseClick(p.w(ControlId::Command9), Qt::LeftButton); },
-             ControlId::Shape10, "on"},
-            {"reading over range", [&] { f.c.Label1.set_visible(true); }, ControlId::dvm_reading,
+            {"power lamp OFF", [] {}, ControlId::power_lamp, "off"},
+            {"power ON", [&] { QTest::mouseClick(p.w(ControlId::power_button), Qt::LeftButton); },
+             ControlId::power_lamp, "on"},
+            {"reading over range", [&] { c.over_mark.set_visible(true); }, ControlId::reading_box,
              "over range, +00000"},
             {"reading under range",
              [&] {
-                 f.c.Label1.set_visible(false);
-                 f.c.Label5.set_visible(true);
-                 f.c.dvm_reading.set_text("- 00700");
+                 c.over_mark.set_visible(false);
+                 c.under_mark.set_visible(true);
+                 c.reading_box.set_text("- 00700");
              },
-             ControlId::dvm_reading, "under range, - 00700"},
-            {"converting", [&] { f.c.Shape9.set_colour(0xFF0000); }, ControlId::Shape9,
+             ControlId::reading_box, "under range, - 00700"},
+            {"converting", [&] { c.conversion_lamp.set_colour(0xFF0000); }, ControlId::conversion_lamp,
              "converting"},
-            {"set-point", [&] { QTest::keyClick(p.w(ControlId::VScroll2), Qt::Key_Down); },
-             ControlId::Text8, "-10"},
-            {"spin control, model value", [] {}, ControlId::VScroll2, "-10"},
+            {"set-point", [&] { QTest::keyClick(p.w(ControlId::medium_spin), Qt::Key_Down); },
+             ControlId::setpoint_box, "-10"},
+            {"spin control, model value", [] {}, ControlId::medium_spin, "-10"},
             {"output bit on", [&] {
-                 f.c.Combo2.select("DPC");
-                 QTest::mouseClick(p.w(ControlId::Command2), Qt::LeftButton);
+                 c.mode_selector.select("DPC");
+                 QTest::mouseClick(p.w(ControlId::q6_button), Qt::LeftButton);
              },
-             ControlId::Shape2, "on"},
+             ControlId::q6_lamp, "on"},
         };
         for (const Case& c : cases) {
             c.act();
@@ -128,10 +128,10 @@ private slots:
 
     void a_spin_control_takes_no_value_from_outside_only_steps()
     {
-        Panel p;
+        WindowPanel p;
         QVERIFY(p.show_active());
-        QTest::mouseClick(p.w(ControlId::Command9), Qt::LeftButton);
-        QAccessibleInterface* coarse = accessible(p, ControlId::VScroll1);
+        QTest::mouseClick(p.w(ControlId::power_button), Qt::LeftButton);
+        QAccessibleInterface* coarse = accessible(p, ControlId::coarse_spin);
         QAccessibleValueInterface* value = coarse->valueInterface();
         QVERIFY(value);
         QCOMPARE(value->minimumValue().toInt(), -20000);
@@ -139,13 +139,13 @@ private slots:
         QCOMPARE(value->minimumStepSize().toInt(), 100);
 
         value->setCurrentValue(20000);
-        QCOMPARE(p.form().c.VScroll1.value(), 0);
+        QCOMPARE(p.controls().coarse_spin.value(), 0);
         coarse->actionInterface()->doAction(QAccessibleActionInterface::increaseAction());
         QCOMPARE(value->currentValue().toInt(), 100);
         coarse->actionInterface()->doAction(QAccessibleActionInterface::decreaseAction());
         coarse->actionInterface()->doAction(QAccessibleActionInterface::decreaseAction());
-        QCOMPARE(p.form().c.VScroll1.value(), -100);
-        QCOMPARE(spoken(p, ControlId::Text8), QString("-100"));
+        QCOMPARE(p.controls().coarse_spin.value(), -100);
+        QCOMPARE(spoken(p, ControlId::setpoint_box), QString("-100"));
     }
 
     void tab_reaches_every_control_in_the_designed_order_data()
@@ -158,13 +158,13 @@ private slots:
     void tab_reaches_every_control_in_the_designed_order()
     {
         QFETCH(QString, mode);
-        Panel p;
+        WindowPanel p;
         QVERIFY(p.show_active());
         // ON, the chosen mode, both panels open: everything that can be used.
-        QTest::mouseClick(p.w(ControlId::Command9), Qt::LeftButton);
-        p.form().c.Combo2.select(mode.toStdString());
-        QTest::mouseClick(p.w(ControlId::Command10), Qt::LeftButton);
-        QTest::mouseClick(p.w(ControlId::Command11), Qt::LeftButton);
+        QTest::mouseClick(p.w(ControlId::power_button), Qt::LeftButton);
+        p.controls().mode_selector.select(mode.toStdString());
+        QTest::mouseClick(p.w(ControlId::probe_button), Qt::LeftButton);
+        QTest::mouseClick(p.w(ControlId::port_button), Qt::LeftButton);
 
         std::vector<std::pair<int, QWidget*>> order;
         for (const korvel::Design& d : korvel::design_table()) {

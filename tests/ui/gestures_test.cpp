@@ -17,7 +17,7 @@
 using korvel::ControlId;
 using korvel::PortAccess;
 using korvel::wr;
-using korvel::test::Panel;
+using korvel::test::WindowPanel;
 
 namespace {
 
@@ -33,17 +33,17 @@ std::vector<PortAccess> refresh_378(int set_point)
 
 // ON in mode ZEP at set-point 0, with the timers held: the test runs the
 // refresh itself, so the traffic depends on nothing but the gestures.
-void power_on_and_hold_timers(Panel& p)
+void power_on_and_hold_timers(WindowPanel& p)
 {
-    QTest::mouseClick(p.w(ControlId::Command9), Qt::LeftButton);
-    for (ControlId t : {ControlId::Timer1, ControlId::Timer2, ControlId::Timer3})
+    QTest::mouseClick(p.w(ControlId::power_button), Qt::LeftButton);
+    for (ControlId t : {ControlId::sync_timer, ControlId::refresh_timer, ControlId::scan_timer})
         p.window().timer(t)->stop();
 }
 
 // The latch traffic of one refresh after `mark`.
-std::vector<PortAccess> refresh_after(Panel& p, std::size_t mark)
+std::vector<PortAccess> refresh_after(WindowPanel& p, std::size_t mark)
 {
-    p.form().c.Timer2.fire();
+    p.controls().refresh_timer.fire();
     return p.since(mark);
 }
 
@@ -142,8 +142,8 @@ private slots:
         QTest::addColumn<ControlId>("spin");
         QTest::addColumn<Gesture>("gesture");
         QTest::addColumn<int>("steps");
-        const ControlId coarse = ControlId::VScroll1;
-        const ControlId fine = ControlId::VScroll3;
+        const ControlId coarse = ControlId::coarse_spin;
+        const ControlId fine = ControlId::fine_spin;
         QTest::newRow("Up") << coarse << Gesture::KeyUp << 1;
         QTest::newRow("PageDown") << coarse << Gesture::KeyPageDown << -1;
         QTest::newRow("Home") << coarse << Gesture::KeyHome << 0;
@@ -165,7 +165,7 @@ private slots:
         QFETCH(ControlId, spin);
         QFETCH(Gesture, gesture);
         QFETCH(int, steps);
-        Panel p;
+        WindowPanel p;
         QVERIFY(p.show_active());
         power_on_and_hold_timers(p);
         QWidget* bar = p.w(spin);
@@ -176,8 +176,8 @@ private slots:
         perform(gesture, bar, p.window().windowHandle(), &p.window());
         QVERIFY2(!popups.seen(), "a menu appeared");
 
-        const int expected = steps * p.form().c[spin].design().step;
-        QCOMPARE(p.form().c[spin].value(), expected);
+        const int expected = steps * p.controls()[spin].design().step;
+        QCOMPARE(p.controls()[spin].value(), expected);
         QCOMPARE(refresh_after(p, mark), refresh_378(expected));
     }
 
@@ -185,20 +185,20 @@ private slots:
     {
         QTest::addColumn<ControlId>("selector");
         QTest::addColumn<int>("delta");
-        QTest::newRow("mode, wheel down") << ControlId::Combo2 << -120;
-        QTest::newRow("mode, wheel up") << ControlId::Combo2 << 120;
-        QTest::newRow("port, wheel down") << ControlId::Combo1 << -120;
-        QTest::newRow("port, wheel up") << ControlId::Combo1 << 120;
+        QTest::newRow("mode, wheel down") << ControlId::mode_selector << -120;
+        QTest::newRow("mode, wheel up") << ControlId::mode_selector << 120;
+        QTest::newRow("port, wheel down") << ControlId::port_selector << -120;
+        QTest::newRow("port, wheel up") << ControlId::port_selector << 120;
     }
 
     void the_wheel_never_changes_a_closed_selector()
     {
         QFETCH(ControlId, selector);
         QFETCH(int, delta);
-        Panel p;
+        WindowPanel p;
         QVERIFY(p.show_active());
         power_on_and_hold_timers(p);
-        QTest::mouseClick(p.w(ControlId::Command11), Qt::LeftButton); // the Port panel
+        QTest::mouseClick(p.w(ControlId::port_button), Qt::LeftButton); // the Port panel
         auto* combo = p.w<QComboBox>(selector);
         const int before = combo->currentIndex();
         const std::size_t mark = p.port.log.size();
@@ -206,7 +206,7 @@ private slots:
         for (int notch = 0; notch < 3; ++notch)
             wheel(combo, delta);
         QCOMPARE(combo->currentIndex(), before);
-        QCOMPARE(p.form().c[selector].selected(), before);
+        QCOMPARE(p.controls()[selector].selected(), before);
         QCOMPARE(refresh_after(p, mark), refresh_378(0));
 
         // Opening the list and choosing the next item still chooses it.
@@ -216,21 +216,21 @@ private slots:
         QTest::keyClick(combo->view(), Qt::Key_Down);
         QTest::keyClick(combo->view(), Qt::Key_Return);
         QTRY_VERIFY_WITH_TIMEOUT(!combo->view()->isVisible(), 10000);
-        QCOMPARE(p.form().c[selector].selected(), before + 1);
+        QCOMPARE(p.controls()[selector].selected(), before + 1);
     }
 
     void no_control_offers_a_menu()
     {
-        Panel p;
+        WindowPanel p;
         QVERIFY(p.show_active());
         power_on_and_hold_timers(p);
-        QTest::mouseClick(p.w(ControlId::Command11), Qt::LeftButton);
-        QTest::mouseClick(p.w(ControlId::Command10), Qt::LeftButton);
+        QTest::mouseClick(p.w(ControlId::port_button), Qt::LeftButton);
+        QTest::mouseClick(p.w(ControlId::probe_button), Qt::LeftButton);
         const std::size_t mark = p.port.log.size();
 
         PopupWatch popups;
         for (const korvel::Design& d : korvel::design_table()) {
-            QWidget* w = p.window().widget(p.form().c.find(d.name)->id());
+            QWidget* w = p.window().widget(p.controls().find(d.name)->id());
             if (!w)
                 continue; // a timer
             QContextMenuEvent e(QContextMenuEvent::Mouse, QPoint(2, 2), w->mapToGlobal(QPoint(2, 2)));

@@ -1,7 +1,7 @@
 // The Port panel's selector in the real window offers the kernel's other
 // ports after the three motherboard addresses, starts on the chosen one, and
 // a user's choice of such an item moves the panel to it.
-#include "port/recording_port.h"
+#include "support/recording_port.h"
 #include "ui/run_panel.h"
 
 #include <QApplication>
@@ -22,7 +22,7 @@ private slots:
     {
         korvel::RecordingPort port;
         korvel::PanelSession session(port);
-        QCOMPARE(session.window().widget(ControlId::Combo1)->geometry(), QRect(16, 16, 57, 21));
+        QCOMPARE(session.window().widget(ControlId::port_selector)->geometry(), QRect(16, 16, 57, 21));
     }
 
     void offers_and_starts_on_a_pci_cards_port()
@@ -30,7 +30,7 @@ private slots:
         korvel::RecordingPort port;
         korvel::PanelSession session(port, korvel::PortOffer{{0xE000, 0x378, 0xD010}, 0xD010});
         auto& window = session.window();
-        auto* selector = static_cast<QComboBox*>(window.widget(ControlId::Combo1));
+        auto* selector = static_cast<QComboBox*>(window.widget(ControlId::port_selector));
         auto text = [&](ControlId id) { return static_cast<QLabel*>(window.widget(id))->text(); };
 
         QCOMPARE(selector->count(), 5);
@@ -41,10 +41,10 @@ private slots:
         QVERIFY(!selector->isEditable());
         // Wide enough for "&HD010", inside the Port panel.
         QVERIFY(selector->width() > 57);
-        QVERIFY(selector->geometry().right() < window.widget(ControlId::Frame1)->width());
+        QVERIFY(selector->geometry().right() < window.widget(ControlId::port_panel)->width());
         QCOMPARE(selector->currentText(), QString("&HD010"));
-        QCOMPARE(text(ControlId::Text1), QString("0xD010"));
-        QCOMPARE(text(ControlId::Text3), QString("0xD012"));
+        QCOMPARE(text(ControlId::data_address_box), QString("0xD010"));
+        QCOMPARE(text(ControlId::control_address_box), QString("0xD012"));
         QCOMPARE(port.writes().front(), korvel::wr(static_cast<std::int16_t>(0xD010), 255));
 
         // The user picks the last item.
@@ -52,8 +52,8 @@ private slots:
         selector->setFocus(Qt::TabFocusReason);
         QTest::keyClick(selector, Qt::Key_Down);
         QCOMPARE(selector->currentText(), QString("&HE000"));
-        QCOMPARE(text(ControlId::Text2), QString("0xE001"));
-        QCOMPARE(session.form().st.port_control, static_cast<std::int16_t>(0xE002));
+        QCOMPARE(text(ControlId::status_address_box), QString("0xE001"));
+        QCOMPARE(session.panel().base(), static_cast<std::int16_t>(0xE000));
     }
 };
 

@@ -1,7 +1,7 @@
 // The real window over a recording port, for the window tests.
 #pragma once
 
-#include "port/recording_port.h"
+#include "support/recording_port.h"
 #include "ui/main_window.h"
 #include "ui/run_panel.h"
 
@@ -20,14 +20,15 @@ namespace korvel::test {
 const std::vector<PortAccess> safe_state_378 = {wr(888, 255), wr(890, 3), wr(890, 0),
                                                 wr(890, 12)};
 
-struct Panel {
+struct WindowPanel {
     korvel::RecordingPort port;
     korvel::PanelSession session{port};
     int beeps = 0;
 
-    Panel() { session.form().beep = [this] { ++beeps; }; }
+    WindowPanel() { session.panel().beep = [this] { ++beeps; }; }
 
-    korvel::Form1& form() { return session.form(); }
+    korvel::Panel& panel() { return session.panel(); }
+    korvel::Controls& controls() { return session.panel().controls(); }
     korvel::ui::MainWindow& window() { return session.window(); }
     template <class T = QWidget> T* w(ControlId id) { return static_cast<T*>(window().widget(id)); }
 

@@ -20,17 +20,9 @@ using korvel::ControlId;
 using korvel::Kind;
 using korvel::PortAccess;
 using korvel::wr;
-using korvel::test::Panel;
+using korvel::test::WindowPanel;
 using korvel::test::safe_state_378;
 
-namespace {
-
-QRect twips_to_pixels(const korvel::Design& d)
-{
-    return {d.left / 15, d.top / 15, d.width / 15, d.height / 15};
-}
-
-} // namespace
 
 class WindowTest : public QObject {
     Q_OBJECT
@@ -44,59 +36,30 @@ private slots:
         QApplication::setQuitOnLastWindowClosed(false);
     }
 
-    void every_control_is_built_as_designed()
+    void details_of_the_built_controls()
     {
-        Panel p;
-        QCOMPARE(p.window().size(), QSize(701, 539));
-        QCOMPARE(p.window().minimumSize(), p.window().maximumSize());
-        QCOMPARE(p.window().windowTitle(), QString("Zepora : Korvel"));
-        QCOMPARE(p.window().windowIcon().availableSizes().value(0), QSize(32, 32));
-
-        int built = 0;
-        for (const korvel::Design& d : korvel::design_table()) {
-            const QString name = QString::fromUtf8(d.name.data(), d.name.size());
-            if (d.kind == Kind::Timer) {
-                auto* t = p.window().findChild<QTimer*>(name);
-                QVERIFY2(t, qPrintable(name));
-                QCOMPARE(t->interval(), d.interval_ms);
-                QCOMPARE(t->timerType(), Qt::PreciseTimer);
-                ++built;
-                continue;
-            }
-            auto* w = p.window().findChild<QWidget*>(name);
-            QVERIFY2(w, qPrintable(name));
-            const QString container =
-                d.container.empty() ? QString("Form1")
-                                    : QString::fromUtf8(d.container.data(), d.container.size());
-            QCOMPARE(w->parentWidget()->objectName(), container);
-            QCOMPARE(w->geometry(), twips_to_pixels(d));
-            const bool takes_focus = d.kind == Kind::TextBox || d.kind == Kind::Button ||
-                                     d.kind == Kind::Combo || d.kind == Kind::Spin;
-            QCOMPARE(w->focusPolicy() != Qt::NoFocus, takes_focus);
-            ++built;
-        }
-        QCOMPARE(built, 58);
+        WindowPanel p;
 
         // A few places and looks read straight off the design.
-        QCOMPARE(p.w(ControlId::dvm_reading)->geometry(), QRect(32, 24, 257, 77));
-        QCOMPARE(p.w(ControlId::Command12)->geometry(), QRect(648, 520, 49, 17));
-        QCOMPARE(p.w(ControlId::VScroll2)->geometry(), QRect(200, 32, 49, 33));
-        QCOMPARE(p.w(ControlId::Command12)->toolTip(), QString("exit"));
-        QVERIFY(p.w<QPushButton>(ControlId::Command14)->isFlat());
-        QCOMPARE(p.w<QComboBox>(ControlId::Combo2)->count(), 3);
-        QCOMPARE(p.w<QComboBox>(ControlId::Combo2)->itemText(2), QString("DPC"));
-        QCOMPARE(p.w<QComboBox>(ControlId::Combo1)->itemText(2), QString("&H3BC"));
-        QVERIFY(!p.w<QComboBox>(ControlId::Combo1)->isEditable());
-        QCOMPARE(p.w(ControlId::Combo2)->font().pixelSize(), 13);
-        QVERIFY(p.w(ControlId::Combo2)->font().bold());
-        QCOMPARE(p.w(ControlId::dvm_reading)->font().pixelSize(), 60);
-        QCOMPARE(p.w(ControlId::Text8)->palette().color(QPalette::Window), QColor(Qt::black));
-        QCOMPARE(p.w(ControlId::Combo2)->palette().color(QPalette::Button), QColor(0x404040));
-        QCOMPARE(p.w(ControlId::Combo1)->palette().color(QPalette::Button), QColor(0xC0FFC0));
+        QCOMPARE(p.w(ControlId::reading_box)->geometry(), QRect(32, 24, 257, 77));
+        QCOMPARE(p.w(ControlId::exit_button)->geometry(), QRect(648, 520, 49, 17));
+        QCOMPARE(p.w(ControlId::medium_spin)->geometry(), QRect(200, 32, 49, 33));
+        QCOMPARE(p.w(ControlId::exit_button)->toolTip(), QString("exit"));
+        QVERIFY(p.w<QPushButton>(ControlId::port_ok_button)->isFlat());
+        QCOMPARE(p.w<QComboBox>(ControlId::mode_selector)->count(), 3);
+        QCOMPARE(p.w<QComboBox>(ControlId::mode_selector)->itemText(2), QString("DPC"));
+        QCOMPARE(p.w<QComboBox>(ControlId::port_selector)->itemText(2), QString("&H3BC"));
+        QVERIFY(!p.w<QComboBox>(ControlId::port_selector)->isEditable());
+        QCOMPARE(p.w(ControlId::mode_selector)->font().pixelSize(), 13);
+        QVERIFY(p.w(ControlId::mode_selector)->font().bold());
+        QCOMPARE(p.w(ControlId::reading_box)->font().pixelSize(), 60);
+        QCOMPARE(p.w(ControlId::setpoint_box)->palette().color(QPalette::Window), QColor(Qt::black));
+        QCOMPARE(p.w(ControlId::mode_selector)->palette().color(QPalette::Button), QColor(0x404040));
+        QCOMPARE(p.w(ControlId::port_selector)->palette().color(QPalette::Button), QColor(0xC0FFC0));
 
         // The spin controls: step for arrows and pages alike, and a drag
         // that changes the value only when it ends.
-        auto* coarse = p.w<QScrollBar>(ControlId::VScroll1);
+        auto* coarse = p.w<QScrollBar>(ControlId::coarse_spin);
         QCOMPARE(coarse->singleStep(), 100);
         QCOMPARE(coarse->pageStep(), 100);
         QVERIFY(!coarse->hasTracking());
@@ -106,20 +69,20 @@ private slots:
 
     void texts_fit_their_boxes()
     {
-        Panel p;
+        WindowPanel p;
         struct Case {
             ControlId id;
             const char* text;
         };
         const Case cases[] = {
-            {ControlId::dvm_reading, "+00000"}, {ControlId::dvm_reading, "- 19999"},
-            {ControlId::Text8, "-30000"},       {ControlId::Text4, "digits"},
-            {ControlId::Text5, "value"},        {ControlId::Text6, "status"},
-            {ControlId::Text9, "7530"},         {ControlId::Text7, "FF"},
-            {ControlId::Text10, "7F"},          {ControlId::Text1, "0x3BE"},
-            {ControlId::Label8, "Medium"},      {ControlId::Label6, "Coarse"},
-            {ControlId::Command9, "OFF"},       {ControlId::Command10, "Probe"},
-            {ControlId::Command12, "Exit"},
+            {ControlId::reading_box, "+00000"}, {ControlId::reading_box, "- 19999"},
+            {ControlId::setpoint_box, "-30000"},       {ControlId::probe_strobe_box, "digits"},
+            {ControlId::probe_value_box, "value"},        {ControlId::probe_status_box, "status"},
+            {ControlId::probe_magnitude_box, "7530"},         {ControlId::probe_low_box, "FF"},
+            {ControlId::probe_high_box, "7F"},          {ControlId::data_address_box, "0x3BE"},
+            {ControlId::medium_label, "Medium"},      {ControlId::coarse_label, "Coarse"},
+            {ControlId::power_button, "OFF"},       {ControlId::probe_button, "Probe"},
+            {ControlId::exit_button, "Exit"},
         };
         for (const Case& c : cases) {
             QWidget* w = p.w(c.id);
@@ -130,7 +93,7 @@ private slots:
             QVERIFY2(fm.height() <= inside.height(), qPrintable(w->objectName()));
         }
         // The port selector's text beside its arrow.
-        auto* combo = p.w<QComboBox>(ControlId::Combo1);
+        auto* combo = p.w<QComboBox>(ControlId::port_selector);
         QStyleOptionComboBox opt;
         opt.initFrom(combo);
         const QRect field =
@@ -140,36 +103,36 @@ private slots:
 
     void after_load_the_panel_is_off_and_the_board_safe()
     {
-        Panel p;
+        WindowPanel p;
         // The load ran before the window was shown: its only port accesses
         // are the reset's safe-state write.
         QCOMPARE(p.port.log, safe_state_378);
 
         QVERIFY(p.show_active());
-        for (ControlId hidden : {ControlId::Frame1, ControlId::Frame3, ControlId::Frame5,
-                                 ControlId::Label5, ControlId::Label1})
+        for (ControlId hidden : {ControlId::port_panel, ControlId::output_frame, ControlId::probe_panel,
+                                 ControlId::under_mark, ControlId::over_mark})
             QVERIFY2(!p.w(hidden)->isVisible(), qPrintable(p.w(hidden)->objectName()));
-        for (ControlId shown : {ControlId::Frame2, ControlId::Frame4, ControlId::Frame6,
-                                ControlId::Combo2, ControlId::dvm_reading, ControlId::Command12})
+        for (ControlId shown : {ControlId::input_frame, ControlId::power_frame, ControlId::setpoint_frame,
+                                ControlId::mode_selector, ControlId::reading_box, ControlId::exit_button})
             QVERIFY2(p.w(shown)->isVisible(), qPrintable(p.w(shown)->objectName()));
-        for (ControlId spin : {ControlId::VScroll1, ControlId::VScroll2, ControlId::VScroll3})
+        for (ControlId spin : {ControlId::coarse_spin, ControlId::medium_spin, ControlId::fine_spin})
             QVERIFY(!p.w(spin)->isEnabled());
 
-        QCOMPARE(p.w<QPushButton>(ControlId::Command9)->text(), QString("ON"));
-        QCOMPARE(QApplication::focusWidget(), p.w(ControlId::Command9));
-        QCOMPARE(p.w<QLabel>(ControlId::Text1)->text(), QString("0x378"));
-        QCOMPARE(p.w<QLabel>(ControlId::Text2)->text(), QString("0x379"));
-        QCOMPARE(p.w<QLabel>(ControlId::Text3)->text(), QString("0x37A"));
-        QCOMPARE(p.w<QLabel>(ControlId::Text7)->text(), QString("FF"));
-        QCOMPARE(p.w<QLabel>(ControlId::Text10)->text(), QString("hi"));
-        QCOMPARE(p.w<QLabel>(ControlId::Text8)->text(), QString("0"));
-        QCOMPARE(p.w<QLabel>(ControlId::dvm_reading)->text(), QString("+00000"));
-        QCOMPARE(p.w<QComboBox>(ControlId::Combo2)->currentText(), QString("ZEP"));
-        QCOMPARE(p.w<QComboBox>(ControlId::Combo1)->currentText(), QString("&H378"));
-        QCOMPARE(p.w<korvel::ui::Lamp>(ControlId::Shape10)->colour(), QColor(0xC04000));
-        QCOMPARE(p.w<korvel::ui::Lamp>(ControlId::Shape9)->colour(), QColor(0x000080));
-        QCOMPARE(p.w<korvel::ui::Lamp>(ControlId::Shape1)->colour(), QColor(0xE0E0E0));
-        for (ControlId t : {ControlId::Timer1, ControlId::Timer2, ControlId::Timer3})
+        QCOMPARE(p.w<QPushButton>(ControlId::power_button)->text(), QString("ON"));
+        QCOMPARE(QApplication::focusWidget(), p.w(ControlId::power_button));
+        QCOMPARE(p.w<QLabel>(ControlId::data_address_box)->text(), QString("0x378"));
+        QCOMPARE(p.w<QLabel>(ControlId::status_address_box)->text(), QString("0x379"));
+        QCOMPARE(p.w<QLabel>(ControlId::control_address_box)->text(), QString("0x37A"));
+        QCOMPARE(p.w<QLabel>(ControlId::probe_low_box)->text(), QString("FF"));
+        QCOMPARE(p.w<QLabel>(ControlId::probe_high_box)->text(), QString("hi"));
+        QCOMPARE(p.w<QLabel>(ControlId::setpoint_box)->text(), QString("0"));
+        QCOMPARE(p.w<QLabel>(ControlId::reading_box)->text(), QString("+00000"));
+        QCOMPARE(p.w<QComboBox>(ControlId::mode_selector)->currentText(), QString("ZEP"));
+        QCOMPARE(p.w<QComboBox>(ControlId::port_selector)->currentText(), QString("&H378"));
+        QCOMPARE(p.w<korvel::ui::Lamp>(ControlId::power_lamp)->colour(), QColor(0xC04000));
+        QCOMPARE(p.w<korvel::ui::Lamp>(ControlId::conversion_lamp)->colour(), QColor(0x000080));
+        QCOMPARE(p.w<korvel::ui::Lamp>(ControlId::q7_lamp)->colour(), QColor(0xE0E0E0));
+        for (ControlId t : {ControlId::sync_timer, ControlId::refresh_timer, ControlId::scan_timer})
             QVERIFY(!p.window().timer(t)->isActive());
 
         // Nothing touches the port while OFF.
@@ -179,13 +142,13 @@ private slots:
 
     void focus_moves_in_the_designed_order()
     {
-        Panel p;
+        WindowPanel p;
         QVERIFY(p.show_active());
-        QCOMPARE(QApplication::focusWidget(), p.w(ControlId::Command9));
-        // Command9 (26), Command10 (27), Command11 (28); then the hidden OK
+        QCOMPARE(QApplication::focusWidget(), p.w(ControlId::power_button));
+        // power_button (26), probe_button (27), port_button (28); then the hidden OK
         // buttons (29, 30), the labels and frame and the disabled spin
-        // controls are passed over up to Text8 (38).
-        for (ControlId next : {ControlId::Command10, ControlId::Command11, ControlId::Text8}) {
+        // controls are passed over up to setpoint_box (38).
+        for (ControlId next : {ControlId::probe_button, ControlId::port_button, ControlId::setpoint_box}) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget(), p.w(next));
         }
@@ -193,9 +156,9 @@ private slots:
 
     void activation_gives_the_focus_to_the_power_button_only_once()
     {
-        Panel p;
+        WindowPanel p;
         QVERIFY(p.show_active());
-        p.w(ControlId::Combo2)->setFocus(Qt::MouseFocusReason);
+        p.w(ControlId::mode_selector)->setFocus(Qt::MouseFocusReason);
 
         QWidget other;
         other.resize(50, 50);
@@ -204,27 +167,27 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&other));
         p.window().activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&p.window()));
-        QCOMPARE(QApplication::focusWidget(), p.w(ControlId::Combo2));
+        QCOMPARE(QApplication::focusWidget(), p.w(ControlId::mode_selector));
     }
 
     void power_on_starts_the_timers_and_enables_the_spin_controls()
     {
-        Panel p;
+        WindowPanel p;
         QVERIFY(p.show_active());
-        QTest::mouseClick(p.w(ControlId::Command9), Qt::LeftButton);
+        QTest::mouseClick(p.w(ControlId::power_button), Qt::LeftButton);
 
-        QTimer* t1 = p.window().timer(ControlId::Timer1);
-        QTimer* t2 = p.window().timer(ControlId::Timer2);
+        QTimer* t1 = p.window().timer(ControlId::sync_timer);
+        QTimer* t2 = p.window().timer(ControlId::refresh_timer);
         QVERIFY(t1->isActive());
         QCOMPARE(t1->interval(), 10);
         QCOMPARE(t1->timerType(), Qt::PreciseTimer);
         QVERIFY(t2->isActive());
         QCOMPARE(t2->interval(), 100);
-        QVERIFY(!p.window().timer(ControlId::Timer3)->isActive());
-        for (ControlId spin : {ControlId::VScroll1, ControlId::VScroll2, ControlId::VScroll3})
+        QVERIFY(!p.window().timer(ControlId::scan_timer)->isActive());
+        for (ControlId spin : {ControlId::coarse_spin, ControlId::medium_spin, ControlId::fine_spin})
             QVERIFY(p.w(spin)->isEnabled());
-        QCOMPARE(p.w<QPushButton>(ControlId::Command9)->text(), QString("OFF"));
-        QCOMPARE(p.w<korvel::ui::Lamp>(ControlId::Shape10)->colour(), QColor(0xFFFF00));
+        QCOMPARE(p.w<QPushButton>(ControlId::power_button)->text(), QString("OFF"));
+        QCOMPARE(p.w<korvel::ui::Lamp>(ControlId::power_lamp)->colour(), QColor(0xFFFF00));
 
         // The timers really run: the refresh rewrites the latches (data,
         // strobe 3 at the control register) within a generous time.
@@ -239,10 +202,10 @@ private slots:
             10000);
 
         // OFF again: everything stops, and the reset makes the board safe.
-        QTest::mouseClick(p.w(ControlId::Command9), Qt::LeftButton);
+        QTest::mouseClick(p.w(ControlId::power_button), Qt::LeftButton);
         QVERIFY(!t1->isActive());
         QVERIFY(!t2->isActive());
-        QVERIFY(!p.w(ControlId::VScroll1)->isEnabled());
+        QVERIFY(!p.w(ControlId::coarse_spin)->isEnabled());
         const std::size_t off = p.port.log.size();
         QTest::qWait(150);
         QCOMPARE(p.port.log.size(), off);
@@ -250,28 +213,28 @@ private slots:
 
     void exit_ends_the_loop_with_the_board_safe()
     {
-        Panel p;
+        WindowPanel p;
         QVERIFY(p.show_active());
-        QTest::mouseClick(p.w(ControlId::Command9), Qt::LeftButton);
+        QTest::mouseClick(p.w(ControlId::power_button), Qt::LeftButton);
 
         std::size_t mark = 0;
         const int status = p.run(
             [&] {
                 mark = p.port.log.size();
-                QTest::mouseClick(p.w(ControlId::Command12), Qt::LeftButton);
+                QTest::mouseClick(p.w(ControlId::exit_button), Qt::LeftButton);
             },
             150);
         QCOMPARE(status, 0);
-        QVERIFY(p.form().ended());
+        QVERIFY(p.panel().ended());
         QCOMPARE(p.since(mark), safe_state_378);
         QCOMPARE(p.beeps, 1);
         QVERIFY(!p.window().isVisible());
-        for (ControlId t : {ControlId::Timer1, ControlId::Timer2, ControlId::Timer3})
+        for (ControlId t : {ControlId::sync_timer, ControlId::refresh_timer, ControlId::scan_timer})
             QVERIFY(!p.window().timer(t)->isActive());
 
         // Nothing runs any more: no tick, no click, no close.
         const std::size_t end = p.port.log.size();
-        p.w<QPushButton>(ControlId::Command9)->click();
+        p.w<QPushButton>(ControlId::power_button)->click();
         p.window().close();
         QTest::qWait(150);
         QCOMPARE(p.port.log.size(), end);
@@ -280,7 +243,7 @@ private slots:
 
     void closing_the_window_while_off_leaves_the_board_safe()
     {
-        Panel p;
+        WindowPanel p;
         QVERIFY(p.show_active());
         std::size_t mark = 0;
         const int status = p.run([&] {
@@ -288,7 +251,7 @@ private slots:
             p.window().close();
         });
         QCOMPARE(status, 0);
-        QVERIFY(p.form().ended());
+        QVERIFY(p.panel().ended());
         QCOMPARE(p.since(mark), safe_state_378);
         QCOMPARE(p.beeps, 1);
     }
@@ -304,9 +267,9 @@ private slots:
     void a_loop_that_ends_otherwise_still_leaves_the_board_safe()
     {
         QFETCH(bool, closing_windows);
-        Panel p;
+        WindowPanel p;
         QVERIFY(p.show_active());
-        QTest::mouseClick(p.w(ControlId::Command9), Qt::LeftButton);
+        QTest::mouseClick(p.w(ControlId::power_button), Qt::LeftButton);
         std::size_t mark = 0;
         const int status = p.run(
             [&] {
@@ -318,7 +281,7 @@ private slots:
             },
             50);
         QCOMPARE(status, 0);
-        QVERIFY(p.form().ended());
+        QVERIFY(p.panel().ended());
         QCOMPARE(p.exit_traffic(mark), safe_state_378);
         QCOMPARE(p.beeps, 1);
     }
@@ -334,9 +297,9 @@ private slots:
     void termination_signal_runs_the_exit_sequence_once()
     {
         QFETCH(int, sig);
-        Panel p;
+        WindowPanel p;
         QVERIFY(p.show_active());
-        QTest::mouseClick(p.w(ControlId::Command9), Qt::LeftButton);
+        QTest::mouseClick(p.w(ControlId::power_button), Qt::LeftButton);
 
         std::size_t mark = 0;
         const int status = p.run(
@@ -346,7 +309,7 @@ private slots:
             },
             150);
         QCOMPARE(status, 0);
-        QVERIFY(p.form().ended());
+        QVERIFY(p.panel().ended());
         QCOMPARE(p.exit_traffic(mark), safe_state_378);
         QCOMPARE(p.beeps, 1);
 

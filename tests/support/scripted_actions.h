@@ -1,8 +1,10 @@
-// A test hook: plays a list of user actions on the running panel, so that
-// tests can drive the real program (power ON, set a set-point, then end it
-// some way) without a display. Not a user setting.
+// Plays a list of user actions on the running panel, so that tests can drive
+// the real program (power ON, set a set-point, then end it some way) without
+// a display. Only the test build of korvel-sim has it; no installed program
+// does.
 //
 // The script is a ';'-separated list, one action per event-loop turn:
+// NAME is a control's object name (its design name, "Command9").
 //   click NAME         the control's click (a button, as by the mouse)
 //   set NAME VALUE     a spin control's value, as by the user
 //   select NAME ITEM   a list item, as by the user
@@ -12,7 +14,7 @@
 //   segv               a real segmentation fault
 #pragma once
 
-#include "panel/form1.h"
+#include "panel/panel.h"
 
 #include <QWidget>
 
@@ -20,6 +22,6 @@
 
 namespace korvel::ui {
 
-void play_actions(Form1& form, QWidget& window, std::string_view script);
+void play_actions(Panel& panel, QWidget& window, std::string_view script);
 
 } // namespace korvel::ui

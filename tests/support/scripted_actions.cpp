@@ -1,4 +1,4 @@
-#include "ui/scripted_actions.h"
+#include "support/scripted_actions.h"
 
 #include <QTimer>
 
@@ -22,21 +22,21 @@ __attribute__((no_sanitize("undefined"))) void real_fault()
 }
 
 struct Player {
-    Form1& form;
+    Panel& panel;
     QWidget& window;
     std::vector<std::string> steps;
     std::size_t next = 0;
 
     void step(const std::shared_ptr<Player>& self)
     {
-        if (next >= steps.size() || form.ended())
+        if (next >= steps.size() || panel.ended())
             return;
         std::istringstream in(steps[next++]);
         std::string verb, name, arg;
         in >> verb >> name;
         std::getline(in >> std::ws, arg);
         int delay = 0;
-        Control* c = form.c.find(name);
+        Control* c = panel.controls().find(name);
         if (verb == "click" && c) {
             c->fire();
         } else if (verb == "set" && c) {
@@ -61,9 +61,9 @@ struct Player {
 
 } // namespace
 
-void play_actions(Form1& form, QWidget& window, std::string_view script)
+void play_actions(Panel& panel, QWidget& window, std::string_view script)
 {
-    auto player = std::make_shared<Player>(Player{form, window, {}});
+    auto player = std::make_shared<Player>(Player{panel, window, {}});
     std::string s(script);
     std::istringstream in(s);
     for (std::string step; std::getline(in, step, ';');)

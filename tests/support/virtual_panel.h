@@ -1,12 +1,12 @@
 // The whole panel on the simulated board in virtual time: the board on a
-// virtual clock, the panel's logic, and its three timers run from the
-// model. Tests and the benchmark run simulated hours with it in seconds.
+// virtual clock, the panel core, and its three timers run from the model.
+// Tests and the benchmark run simulated hours with it in seconds.
 #pragma once
 
-#include "panel/form1.h"
-#include "panel/virtual_timers.h"
+#include "panel/panel.h"
 #include "sim/clock.h"
 #include "sim/sim_board.h"
+#include "support/virtual_timers.h"
 
 #include <cstdint>
 
@@ -20,15 +20,16 @@ public:
 
     VirtualClock clock;
     SimBoard board;
-    Form1 form;
+    Panel panel;
+    Controls& c = panel.controls();
     VirtualTimers timers;
 
     // The window's load and first activation.
     void open();
-    // Command9 while OFF.
+    // The power button while OFF.
     void power_on();
-    // Sets the three spin controls so that they sum to value (-30000..30000).
-    void set_point(int value);
+    // Sets the spin controls so that they sum to value (-30000..30000).
+    void set_point(int value) { panel.set_setpoint(value); }
     void run_ms(std::int64_t ms) { timers.run_for_ms(ms); }
 };
 

@@ -1,6 +1,6 @@
 // Runs a window's timers in virtual time: each running timer ticks every
 // interval after it was started, ticks due at the same moment come in the
-// order Timer1, Timer2, Timer3, and no tick runs inside another. Used by
+// order sync, refresh, scan timer, and no tick runs inside another. Used by
 // tests and benchmarks to run the panel for simulated minutes in a moment.
 #pragma once
 
@@ -26,8 +26,8 @@ public:
     void run_for_ms(std::int64_t ms);
     void run_for_ns(std::int64_t ns);
 
-    // Ticks run so far, per timer (Timer1, Timer2, Timer3).
-    std::uint64_t ticks(int timer) const { return ticks_[timer - 1]; }
+    // Ticks run so far by the timer `id`.
+    std::uint64_t ticks(ControlId id) const;
 
 private:
     struct Slot {

@@ -1,6 +1,6 @@
 // The panel driven through the remote interface: the same port traffic and
 // the same controls as the same changes by hand.
-#include "app/form_instrument.h"
+#include "app/panel_instrument.h"
 #include "remote/interpreter.h"
 #include "support/panel_fixture.h"
 
@@ -8,37 +8,21 @@ namespace korvel {
 namespace {
 
 struct Remote {
-    explicit Remote(Form1& f) : instrument(f, "korvel-test"), in(instrument) {}
+    explicit Remote(Panel& p) : instrument(p, "korvel-test"), in(instrument) {}
     std::string ask(const std::string& line)
     {
         in.run_line(line);
         return in.take_response();
     }
-    FormInstrument instrument;
+    PanelInstrument instrument;
     remote::Interpreter in;
 };
-
-TEST(FormInstrument, SetPointIsSharedOutOverTheSpinControls)
-{
-    const std::pair<int, FormInstrument::Spins> rows[] = {
-        {0, {0, 0, 0}},           {12345, {12300, 40, 5}},     {-705, {-700, 0, -5}},
-        {30000, {20000, 5000, 5000}}, {-29999, {-20000, -5000, -4999}}, {20109, {20000, 100, 9}},
-        {-99, {0, -90, -9}},
-    };
-    for (const auto& [value, spins] : rows) {
-        const auto s = FormInstrument::share_out(value);
-        EXPECT_EQ(s.coarse, spins.coarse) << value;
-        EXPECT_EQ(s.medium, spins.medium) << value;
-        EXPECT_EQ(s.fine, spins.fine) << value;
-        EXPECT_EQ(s.coarse % 100, 0);
-        EXPECT_EQ(s.medium % 10, 0);
-    }
-}
 
 // A panel of its own; a test holds two from the same start, one driven by
 // hand and one by commands.
 struct HandPanel : PanelTest {
     void TestBody() override {}
+    using PanelTest::c;
     using PanelTest::f;
     using PanelTest::mode;
     using PanelTest::power;
@@ -47,7 +31,7 @@ struct HandPanel : PanelTest {
     using PanelTest::writes;
 };
 
-TEST(FormInstrument, CommandsMakeTheSameTrafficAndControlsAsClicks)
+TEST(PanelInstrument, CommandsMakeTheSameTrafficAndControlsAsClicks)
 {
     HandPanel hand, remote_panel;
     Remote r(remote_panel.f);
@@ -58,27 +42,25 @@ TEST(FormInstrument, CommandsMakeTheSameTrafficAndControlsAsClicks)
     for (HandPanel* p : {&hand, &remote_panel})
         p->timers.run_for_ms(350);
     EXPECT_EQ(remote_panel.writes(), hand.writes());
-    for (ControlId id : {ControlId::VScroll1, ControlId::VScroll2, ControlId::VScroll3})
-        EXPECT_EQ(remote_panel.f.c[id].value(), hand.f.c[id].value());
-    EXPECT_EQ(remote_panel.f.c.Text8.text(), "12345");
+    for (Control* spin : {&hand.c.coarse_spin, &hand.c.medium_spin, &hand.c.fine_spin})
+        EXPECT_EQ(remote_panel.c[spin->id()].value(), spin->value());
+    EXPECT_EQ(remote_panel.c.setpoint_box.text(), "12345");
     EXPECT_EQ(r.ask("SETP?;OUTP?"), "12345;1\n");
 
     // Output bits by their buttons, in mode DPC.
     hand.mode("DPC");
-    hand.f.c.Command8.fire(); // Q0
-    hand.f.c.Command6.fire(); // Q2
+    hand.c.q0_button.fire();
+    hand.c.q2_button.fire();
     r.ask("MODE DPC;BITS 5");
     for (HandPanel* p : {&hand, &remote_panel})
         p->timers.run_for_ms(250);
     EXPECT_EQ(remote_panel.writes(), hand.writes());
-    EXPECT_EQ(remote_panel.f.c.Shape8.colour(), hand.f.c.Shape8.colour());
-    EXPECT_EQ(remote_panel.f.c.Shape6.colour(), hand.f.c.Shape6.colour());
+    EXPECT_EQ(remote_panel.c.q0_lamp.colour(), hand.c.q0_lamp.colour());
+    EXPECT_EQ(remote_panel.c.q2_lamp.colour(), hand.c.q2_lamp.colour());
     EXPECT_EQ(r.ask("BITS?;MODE?"), "5;DPC\n");
 
-    // Out of range: nothing moves.
-    const auto before = remote_panel.writes();
+    // Out of range: refused with an error, nothing changes.
     r.ask("BITS 300;MODE ZEP;SETP 30001");
-    remote_panel.timers.run_for_ms(250);
     EXPECT_EQ(r.ask("SYST:ERR?;SYST:ERR?;SETP?"),
               "-222,\"Data out of range;the output bits are a byte, 0..255\";"
               "-222,\"Data out of range;the set-point lies within -30000..30000\";12345\n");
@@ -86,7 +68,7 @@ TEST(FormInstrument, CommandsMakeTheSameTrafficAndControlsAsClicks)
     // Reset is switching OFF; a second reset while OFF runs the same
     // safe-state write and reset again.
     r.ask("*RST");
-    EXPECT_EQ(remote_panel.f.c.Command9.text(), "ON");
+    EXPECT_EQ(remote_panel.c.power_button.text(), "ON");
     EXPECT_EQ(r.ask("OUTP?;SETP?;BITS?"), "0;0;0\n");
     const std::size_t n = remote_panel.writes().size();
     r.ask("*RST");
@@ -96,22 +78,22 @@ TEST(FormInstrument, CommandsMakeTheSameTrafficAndControlsAsClicks)
     EXPECT_EQ(std::vector<PortAccess>(tail.begin(), tail.begin() + 4), safe_state_378());
 }
 
-TEST(FormInstrument, PortChoiceRunsTheSelector)
+TEST(PanelInstrument, PortChoiceRunsTheSelector)
 {
     HandPanel p;
     Remote r(p.f);
     EXPECT_EQ(r.ask("PORT 0x278;PORT?"), "&H278\n");
-    EXPECT_EQ(p.f.c.Text1.text(), "0x278");
-    EXPECT_EQ(p.f.c.Text3.text(), "0x27A");
+    EXPECT_EQ(p.c.data_address_box.text(), "0x278");
+    EXPECT_EQ(p.c.control_address_box.text(), "0x27A");
     EXPECT_EQ(r.ask("*IDN?"), "korvel,korvel-test,0," KORVEL_VERSION "\n");
 }
 
-TEST(FormInstrument, NothingRunsOnceThePanelHasEnded)
+TEST(PanelInstrument, NothingRunsOnceThePanelHasEnded)
 {
     HandPanel p;
     Remote r(p.f);
     r.ask("OUTP ON");
-    p.f.c.Command12.fire();
+    p.c.exit_button.fire();
     const auto n = p.writes().size();
     r.ask("*RST;OUTP OFF;SETP 5;MODE DPC");
     EXPECT_EQ(p.writes().size(), n);

@@ -1,4 +1,4 @@
-#include "panel/virtual_timers.h"
+#include "support/virtual_timers.h"
 
 namespace korvel {
 
@@ -8,7 +8,7 @@ constexpr std::int64_t ns_per_ms = 1'000'000;
 
 VirtualTimers::VirtualTimers(Controls& controls, std::function<void(std::int64_t)> on_time)
     : controls_(controls), on_time_(std::move(on_time)),
-      slots_{{&controls.Timer1}, {&controls.Timer2}, {&controls.Timer3}}
+      slots_{{&controls.sync_timer}, {&controls.refresh_timer}, {&controls.scan_timer}}
 {
     for (Slot& s : slots_)
         if (s.timer->enabled())
@@ -23,6 +23,14 @@ VirtualTimers::VirtualTimers(Controls& controls, std::function<void(std::int64_t
 }
 
 VirtualTimers::~VirtualTimers() { controls_.forget(observer_key_); }
+
+std::uint64_t VirtualTimers::ticks(ControlId id) const
+{
+    for (int i = 0; i < 3; ++i)
+        if (slots_[i].timer->id() == id)
+            return ticks_[i];
+    return 0;
+}
 
 void VirtualTimers::run_for_ms(std::int64_t ms) { run_for_ns(ms * ns_per_ms); }
 

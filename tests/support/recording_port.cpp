@@ -1,4 +1,4 @@
-#include "port/recording_port.h"
+#include "support/recording_port.h"
 
 namespace korvel {
 

@@ -1,0 +1,175 @@
+// The panel core: the control model, the latch writer and the voltmeter
+// reader over the port that main() chose, and the three timers that drive
+// them, behind an interface that any front end can use. The window is one
+// front end: it mirrors the control model and delivers the user's events
+// into it; a remote interface or a script runs the same operations.
+//
+// Every operation runs through the handler that a user's gesture on the
+// window runs, so the board sees the same port traffic whoever drives it.
+#pragma once
+
+#include "dvm/voltmeter_reader.h"
+#include "output/latch_writer.h"
+#include "panel/controls.h"
+#include "port/port.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvel {
+
+// The ports the panel offers besides the three motherboard addresses of the
+// design, and the one it starts on.
+struct PortOffer {
+    // Every base at which the kernel runs a parallel port, in any order.
+    std::vector<unsigned> kernel_bases;
+    // The port selected at start; offered too when the kernel runs none there.
+    unsigned start_base = 0x378;
+};
+
+// The port selector's items after the design's "&H378", "&H278" and
+// "&H3BC": every other base of the offer in ascending order, in the same
+// form ("&HD010"). Bases that are no port base are left out.
+std::vector<std::string> extra_port_items(const PortOffer& offer);
+
+enum class Mode { zep, dvm, dpc };
+enum class Spin { coarse, medium, fine };
+enum class PopUp { port_panel, probe_panel };
+
+// Why an operation was refused.
+enum class Outcome {
+    done,
+    out_of_range,  // a value outside what the panel can take
+    not_now,       // the panel's state does not allow it (mode, power)
+};
+
+class Panel {
+public:
+    // ports: the port selector's items beyond the design's, and the start port.
+    explicit Panel(Port& port, const PortOffer& ports = {});
+    Panel(const Panel&) = delete;
+    Panel& operator=(const Panel&) = delete;
+
+    // What the front end does for the system beep, and to end the program
+    // at once after Exit.
+    std::function<void()> beep;
+    std::function<void()> end_program;
+
+    // --- The program's life ---
+    // Selects the start port (0x378 unless the offer names another) and
+    // mode ZEP, then runs the reset: the board on that port gets the safe
+    // state. Once, before the front end shows.
+    void load();
+    // The window's first activation: the focus goes to the power button.
+    void activate();
+    // The front end is going away by any means but Exit (the window closed,
+    // a termination signal): runs the Exit sequence unless it has run.
+    void close();
+    bool ended() const { return controls_.ended(); }
+
+    // --- Operations, in the user's terms ---
+    void toggle_power();
+    void set_power(bool on);
+    Outcome choose_mode(Mode mode);
+    // An item of the port selector ("&H378").
+    Outcome choose_port(std::string_view item);
+    // One step of a spin control (its arrow or key); refused while OFF.
+    Outcome step(Spin spin, bool up);
+    // Sets the spin controls so that they add up to `value`: Coarse takes
+    // the hundreds it can within its range, Medium the tens, Fine the rest,
+    // each through the change handler a user's step runs; the board gets
+    // the sum at the next refresh. Refused outside -30000..30000 and while
+    // OFF (when the spin controls take no input).
+    Outcome set_setpoint(int value);
+    // Toggles output bit 0..7 as its button does.
+    Outcome toggle_bit(int bit);
+    // Toggles each bit that differs from `bits` through its button. Refused
+    // unless the mode is DPC and the panel is ON.
+    Outcome set_bits(int bits);
+    void toggle_panel(PopUp panel);
+    void close_panel(PopUp panel);
+    // The Exit button: timers stopped, the safe state written, a beep, and
+    // the program ends.
+    void exit();
+
+    // --- Observations ---
+    // The control model: every control's text, colour, visibility ...;
+    // observe it for changes.
+    Controls& controls() { return controls_; }
+    const Controls& controls() const { return controls_; }
+    bool power() const { return power_; }
+    Mode mode() const;
+    // The port selector's item.
+    const std::string& port_item() const;
+    std::int16_t base() const { return base_; }
+    // The spin controls' sum.
+    int setpoint() const { return setpoint_; }
+    // Output bits Q7..Q0 as the bit buttons set them.
+    int bits() const { return output_.state().bits; }
+    // The reading shown, with its over/under-range marks.
+    const dvm::Reading& reading() const { return reader_.reading(); }
+    // Told of every reading accepted from now on; returns a key for
+    // forget_readings().
+    int on_reading(std::function<void(const dvm::Reading&)> listener);
+    void forget_readings(int key);
+
+    // The modules, for tests and benchmarks.
+    output::LatchWriter& output() { return output_; }
+    dvm::VoltmeterReader& reader() { return reader_; }
+    bool port_panel_open() const { return port_panel_open_; }
+    bool probe_panel_open() const { return probe_panel_open_; }
+
+    // --- Handlers: each control's event ---
+    void on_power_click();
+    void on_exit_click();
+    void on_mode_choice();
+    void on_port_choice();
+    void on_setpoint_change();
+    void on_bit_click(int bit);
+    void on_port_button();
+    void on_probe_button();
+    void on_port_ok();
+    void on_probe_ok();
+    // Timers: sync_timer every 10 ms, refresh_timer every 100 ms (the
+    // latch refresh), scan_timer every 1 ms while a scan runs.
+    void on_sync_tick();
+    void on_refresh_tick();
+    void on_scan_tick();
+
+    // The reset: the safe state on the port driven so far, then every
+    // control, latch byte and reader state back to its start.
+    void reset();
+
+private:
+    void resolve_addresses();
+    void write_safe_state();
+    void switch_on();
+    void switch_off();
+    void show_reading();
+    Control& bit_button(int bit);
+    Control& bit_lamp(int bit);
+    Control& spin_control(Spin spin);
+
+    Controls controls_;
+    Controls& c_ = controls_;  // short name for the handlers
+    output::LatchWriter output_;
+    dvm::VoltmeterReader reader_;
+
+    // The selector's item chosen at load.
+    std::string start_item_ = "&H378";
+    // Register addresses, from the port selector.
+    std::int16_t base_ = 0;
+    bool power_ = false;
+    int setpoint_ = 0;
+    // Whether the Port and Probe panels are open.
+    bool port_panel_open_ = false;
+    bool probe_panel_open_ = false;
+
+    std::vector<std::pair<int, std::function<void(const dvm::Reading&)>>> reading_listeners_;
+    int next_listener_ = 0;
+};
+
+} // namespace korvel

@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# The machine test: korvel on the real Linux parallel-port drivers.
+#
+#   vm_test.sh BUILD_DIR
+#
+# Packs korvel as a Debian package from BUILD_DIR, boots Debian 12's own
+# kernel (tools/vm-kernel fetches it once into /var/cache/korvel-vm) in QEMU
+# with two emulated ISA parallel ports, at 0x378 and at the card-like base
+# 0xD010, and records every access to them with QEMU's I/O trace. Inside, the
+# package is installed and the real korvel is played through each scenario
+# of scenarios.sh as an unprivileged user on a virtual display; then
+# check_trace.py judges the traffic byte for byte. Takes a few minutes under
+# emulation (KVM is used when /dev/kvm is there).
+#
+# Fails, saying why, when QEMU or the kernel are not at hand or the machine
+# does not come up: a machine test that cannot run is not a pass. The
+# working folder is kept when something failed (its path is printed).
+set -u
+
+build=$(cd "${1:?build directory}" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(cd "$here/../.." && pwd)
+
+fatal() {
+  echo "FAIL: $*"
+  exit 1
+}
+
+for tool in qemu-system-x86_64 cpack gzip /usr/bin/python3; do
+  command -v "$tool" >/dev/null 2>&1 || fatal "$tool is not installed (tools/install-deps --tests installs it)"
+done
+# The machine's tools come from the host's own root (see guest_init.sh).
+for tool in /bin/busybox /usr/bin/Xvfb /usr/bin/setpriv /usr/sbin/useradd; do
+  [ -x "$tool" ] || fatal "$tool is missing (tools/install-deps --tests installs it)"
+done
+/bin/busybox --list | grep -qx switch_root || fatal "/bin/busybox has no switch_root (install busybox-static)"
+/usr/bin/python3 -c 'import Xlib.ext.xtest' 2>/dev/null ||
+  fatal "python3-xlib is not installed (tools/install-deps --tests installs it)"
+kernel=$("$top/tools/vm-kernel") || fatal "no Debian kernel for the test machine (tools/vm-kernel above)"
+release=$(cat "$kernel/release")
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/korvel-vm.XXXXXX")
+out=$work/out
+mkdir -p "$out"
+echo "working folder: $work"
+
+# The package, exactly as users get it. (cpack first builds whatever of the
+# build tree is out of date.)
+packing=$(date +%s)
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; fatal "cpack -G DEB failed"; }
+debs=("$work"/pkg/korvel_*.deb)
+[ -f "${debs[0]}" ] || fatal "cpack made no korvel_*.deb"
+cp "${debs[0]}" "$out/korvel.deb"
+echo "package made in $(($(date +%s) - packing)) s"
+
+# The initramfs: busybox, the modules, the init and the scenarios.
+initrd=$work/initrd
+mkdir -p "$initrd"/{bin,dev,proc,sys,lib/modules}
+cp /bin/busybox "$initrd/bin/busybox"
+cp -a "$kernel/lib/modules/$release" "$initrd/lib/modules/"
+install -m 0755 "$here/guest_init.sh" "$initrd/init"
+install -m 0755 "$here/scenarios.sh" "$initrd/scenarios.sh"
+install -m 0755 "$here/xpanel.py" "$initrd/xpanel.py"
+(cd "$initrd" && find . | /bin/busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$work/initrd.gz" ||
+  fatal "cannot pack the initramfs"
+
+accel=(-accel tcg)
+if [ -w /dev/kvm ]; then
+  accel=(-accel kvm -cpu host)
+fi
+# Generous: under emulation on a busy machine the scenarios take minutes.
+timeout_s=${KORVEL_VM_TIMEOUT:-540}
+echo "booting $release ($([ -w /dev/kvm ] && echo KVM || echo TCG emulation))"
+started=$(date +%s)
+timeout --kill-after=10 "$timeout_s" qemu-system-x86_64 \
+  -M pc "${accel[@]}" -smp 1 -m 1536 -nodefaults -display none -no-reboot \
+  -kernel "$kernel/boot/vmlinuz" -initrd "$work/initrd.gz" \
+  -append "console=ttyS0 quiet panic=-1 clocksource=tsc tsc=reliable korvel.only=${KORVEL_VM_ONLY:-}" \
+  -serial "file:$out/console.log" \
+  -chardev null,id=lpt0 -device isa-parallel,index=0,iobase=0x378,irq=7,chardev=lpt0 \
+  -chardev null,id=lpt1 -device isa-parallel,index=1,iobase=0xd010,irq=5,chardev=lpt1 \
+  -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+  -virtfs "local,path=$out,mount_tag=out,security_model=none" \
+  -trace memory_region_ops_read -trace memory_region_ops_write -D "$out/trace.log" \
+  >"$work/qemu.log" 2>&1
+status=$?
+echo "machine ran $(($(date +%s) - started)) s, QEMU status $status"
+if [ $status -eq 124 ] || [ $status -eq 137 ]; then
+  echo "--- console (last lines)"
+  tail -n 30 "$out/console.log" 2>/dev/null
+  fatal "the machine did not finish within $timeout_s s"
+fi
+if [ $status -ne 0 ]; then
+  cat "$work/qemu.log"
+  fatal "QEMU could not run the machine (status $status)"
+fi
+
+if /usr/bin/python3 "$here/check_trace.py" "$out"; then
+  rm -rf "$work"
+  exit 0
+fi
+echo "--- console (last lines)"
+tail -n 30 "$out/console.log" 2>/dev/null
+echo "kept for inspection: $work"
+exit 1
