@@ -8,14 +8,19 @@
 #include "port/hardware_port.h"
 #include "port/port_address.h"
 #include "port/text.h"
+#include "support/fake_kernel.h"
 #include "support/recording_port.h"
-#include "support/fake_system.h"
 #include "support/panel_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <linux/parport.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,37 +28,43 @@
 namespace korvel {
 namespace {
 
-// The kernel's table under a temporary /proc: parportN at each base.
-class KernelTable : public ::testing::Test {
-protected:
-    void ports(const std::vector<unsigned>& bases)
+using test::FakeKernel;
+using test::RegisterWrite;
+
+// A kernel running parportN at each base given, its status lines reading
+// 0x98 as the reference port's do, and this program as one of its
+// processes.
+struct Machine {
+    explicit Machine(const std::vector<unsigned>& bases = {})
     {
-        for (std::size_t n = 0; n < bases.size(); ++n) {
-            tree.write("proc/sys/dev/parport/parport" + std::to_string(n) + "/base-addr",
-                       std::to_string(bases[n]) + "\t" + std::to_string(bases[n] + 0x400) + "\n");
-            sys.devices["/dev/parport" + std::to_string(n)].status = 0x98;
-        }
-        sys.proc_root = paths().proc;
-    }
-    HardwarePaths paths() const
-    {
-        return {(tree.root / "proc").string(), "/dev", (tree.root / "sys").string()};
+        for (unsigned base : bases)
+            kernel.add_port(base).status = 0x98;
     }
     std::vector<unsigned> kernel_bases()
     {
         std::vector<unsigned> b;
-        for (const auto& p : list_parports(sys, paths().proc + "/sys/dev/parport"))
+        for (const auto& p : list_parports(sys, paths.proc + "/sys/dev/parport"))
             b.push_back(p.base);
         return b;
     }
+    // The devices this program has open, in the order of their descriptors.
+    std::vector<std::string> open_devices()
+    {
+        const std::string fds = paths.proc + "/" + std::to_string(sys.pid()) + "/fd";
+        std::vector<std::string> devices;
+        for (const auto& fd : sys.list_dir(fds))
+            devices.push_back(sys.read_link(fds + "/" + fd).value_or("?"));
+        return devices;
+    }
 
-    TempTree tree;
-    FakeSystem sys;
+    FakeKernel kernel;
+    FakeKernel::Process& sys = kernel.process(100);
+    const HardwarePaths paths = FakeKernel::paths();
 };
 
 // --- the selector ------------------------------------------------------------
 
-TEST_F(KernelTable, TheSelectorOffersTheDesignsThreeThenEveryOtherKernelPort)
+TEST(KernelTable, TheSelectorOffersTheDesignsThreeThenEveryOtherKernelPort)
 {
     const std::vector<std::string> three = {"&H378", "&H278", "&H3BC"};
     struct Case {
@@ -127,7 +138,7 @@ void drive(Panel& f)
 
 std::int16_t at(unsigned address) { return static_cast<std::int16_t>(address); }
 
-TEST_F(KernelTable, APciCardsBaseGetsTheSameTrafficThroughItsOwnDevice)
+TEST(KernelTable, APciCardsBaseGetsTheSameTrafficThroughItsOwnDevice)
 {
     // The same panel at 0x378 on a recording port: the traffic of record.
     RecordingPort reference;
@@ -137,12 +148,10 @@ TEST_F(KernelTable, APciCardsBaseGetsTheSameTrafficThroughItsOwnDevice)
 
     for (unsigned base : {0xD010u, 0xFFF8u}) {
         SCOPED_TRACE(base);
-        fs::remove_all(tree.root);
-        sys = FakeSystem{};
-        ports({0x378, base});
-        HardwarePort hardware(sys, paths(), [](std::string_view) {});
+        Machine m({0x378, base});
+        HardwarePort hardware(m.sys, m.paths, [](std::string_view) {});
         Tap tap(hardware);
-        Panel f(tap, PortOffer{kernel_bases(), base});
+        Panel f(tap, PortOffer{m.kernel_bases(), base});
         drive(f);
 
         EXPECT_EQ(f.controls().data_address_box.text(), "0x" + hex(static_cast<int>(base)));
@@ -164,30 +173,34 @@ TEST_F(KernelTable, APciCardsBaseGetsTheSameTrafficThroughItsOwnDevice)
 
         // Every access went through /dev/parport1, one ioctl each, after
         // the one exclusive claim; /dev/parport0 was never opened.
-        EXPECT_EQ(sys.closed, std::vector<std::string>{});
-        ASSERT_EQ(sys.open_fds.size(), 1u);
-        EXPECT_EQ(sys.open_fds.begin()->second, "/dev/parport1");
-        ASSERT_EQ(sys.calls.size(), tap.log.size() + 2);
-        EXPECT_EQ(sys.calls[0].request, static_cast<unsigned long>(PPEXCL));
-        EXPECT_EQ(sys.calls[1].request, static_cast<unsigned long>(PPCLAIM));
+        EXPECT_EQ(m.sys.closed, std::vector<std::string>{});
+        EXPECT_EQ(m.open_devices(), std::vector<std::string>{"/dev/parport1"});
+        ASSERT_EQ(m.sys.calls.size(), tap.log.size() + 2);
+        EXPECT_EQ(m.sys.calls[0].request, static_cast<unsigned long>(PPEXCL));
+        EXPECT_EQ(m.sys.calls[1].request, static_cast<unsigned long>(PPCLAIM));
+        // The card received the kernel's claim, then each byte the panel wrote.
+        std::vector<RegisterWrite> received = {{1, 2, 0x0C}, {1, 2, 0x0C}};
         for (std::size_t i = 0; i < tap.log.size(); ++i) {
             const PortAccess& a = tap.log[i];
-            const Call& call = sys.calls[i + 2];
+            const test::IoctlCall& call = m.sys.calls[i + 2];
             const int offset = static_cast<std::uint16_t>(a.address) - base;
             const unsigned long request = a.kind == PortAccess::Read ? PPRSTATUS
                                           : offset == 0            ? PPWDATA
                                                                    : PPWCONTROL;
             ASSERT_EQ(call.request, request) << "access " << i;
             ASSERT_EQ(call.byte, a.value) << "access " << i;
+            if (a.kind == PortAccess::Write)
+                received.push_back({1, offset, a.value});
         }
+        EXPECT_EQ(m.kernel.hardware, received);
     }
 }
 
 // --- addresses as a user gives them ---------------------------------------------
 
-TEST_F(KernelTable, PortAddressesInEveryAcceptedForm)
+TEST(KernelTable, PortAddressesInEveryAcceptedForm)
 {
-    ports({0x378, 0xD010});
+    Machine m({0x378, 0xD010});
     struct Case {
         const char* text;
         std::optional<unsigned> base;
@@ -206,7 +219,7 @@ TEST_F(KernelTable, PortAddressesInEveryAcceptedForm)
         cases.push_back({bad, {}, "not an address"});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        const PortAddress a = parse_port_address(c.text, sys, paths());
+        const PortAddress a = parse_port_address(c.text, m.sys, m.paths);
         EXPECT_EQ(a.base, c.base);
         EXPECT_NE(a.problem.find(c.problem), std::string::npos) << a.problem;
         EXPECT_EQ(a.problem.find('\n'), std::string::npos);
@@ -215,51 +228,48 @@ TEST_F(KernelTable, PortAddressesInEveryAcceptedForm)
 
 // --- the listing ----------------------------------------------------------------
 
-TEST_F(KernelTable, TheListingSaysOfEachPortWhetherItCanBeUsed)
+TEST(KernelTable, TheListingSaysOfEachPortWhetherItCanBeUsed)
 {
     struct Case {
         const char* name;
-        std::function<void()> setup;
+        std::function<void(FakeKernel&)> setup;
         std::vector<std::string> lines;
     };
     const std::vector<Case> cases = {
-        {"usable", [] {},
+        {"usable", [](FakeKernel&) {},
          {"/dev/parport0  0x378  (ppdev: usable)", "/dev/parport1  0xD010  (ppdev: usable)"}},
         {"lp printer driver",
-         [&] { tree.write("proc/sys/dev/parport/parport0/devices/lp/timeslice", "200\n"); },
+         [](FakeKernel& k) { k.port(0).lp = true; },
          {"/dev/parport0  0x378  (busy: held by the lp printer driver)",
           "/dev/parport1  0xD010  (ppdev: usable)"}},
         {"another korvel",
-         [&] {
-             tree.write("proc/sys/dev/parport/parport1/devices/ppdev1/timeslice", "200\n");
-             tree.write("proc/sys/dev/parport/parport1/devices/active", "ppdev1\n");
-             tree.link("proc/812/fd/4", "/dev/parport1");
-             tree.write("proc/812/comm", "korvel\n");
+         [](FakeKernel& k) {
+             FakeKernel::Process& other = k.process(812, "korvel");
+             const int fd = other.open_rw("/dev/parport1");
+             other.ioctl(fd, PPEXCL, nullptr);
+             other.ioctl(fd, PPCLAIM, nullptr);
          },
          {"/dev/parport0  0x378  (ppdev: usable)",
           "/dev/parport1  0xD010  (busy: held by korvel (pid 812))"}},
-        {"permission denied", [&] { sys.devices["/dev/parport1"].open_error = EACCES; },
+        {"permission denied", [](FakeKernel& k) { k.port(1).open_error = EACCES; },
          {"/dev/parport0  0x378  (ppdev: usable)",
           "/dev/parport1  0xD010  (permission denied: add yourself to group lp)"}},
-        {"ppdev not loaded", [&] { sys.devices.erase("/dev/parport0"); },
+        {"ppdev not loaded", [](FakeKernel& k) { k.port(0).open_error = ENOENT; },
          {"/dev/parport0  0x378  (no usable /dev/parport0: load ppdev ('modprobe ppdev'))",
           "/dev/parport1  0xD010  (ppdev: usable)"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(tree.root);
-        sys = FakeSystem{};
-        ports({0x378, 0xD010});
-        c.setup();
-        EXPECT_EQ(list_ports(sys, paths()), c.lines);
+        Machine m({0x378, 0xD010});
+        c.setup(m.kernel);
+        EXPECT_EQ(list_ports(m.sys, m.paths), c.lines);
         // Opened to learn of access, closed at once, never claimed or written.
-        EXPECT_TRUE(sys.open_fds.empty());
-        EXPECT_TRUE(sys.calls.empty());
+        EXPECT_EQ(m.sys.open_files(), 0u);
+        EXPECT_TRUE(m.sys.calls.empty());
     }
 
-    fs::remove_all(tree.root);
-    sys = FakeSystem{};
-    const auto none = list_ports(sys, paths());
+    Machine none_running;
+    const auto none = list_ports(none_running.sys, none_running.paths);
     ASSERT_EQ(none.size(), 1u);
     EXPECT_EQ(none[0].rfind("no parallel ports: ", 0), 0u);
     EXPECT_NE(none[0].find("modprobe -a parport_pc ppdev"), std::string::npos);
@@ -267,18 +277,18 @@ TEST_F(KernelTable, TheListingSaysOfEachPortWhetherItCanBeUsed)
 
 // An address the kernel does not run is an absent port: even where direct
 // I/O is allowed, it is used only at the motherboard addresses.
-TEST_F(KernelTable, NoDirectIoAwayFromTheMotherboardAddresses)
+TEST(KernelTable, NoDirectIoAwayFromTheMotherboardAddresses)
 {
-    ports({0x378});
-    sys.ioperm_result = 0;
+    Machine m({0x378});
+    m.sys.ioperm_result = 0;
     std::vector<std::string> said;
-    HardwarePort port(sys, paths(), [&](std::string_view l) { said.emplace_back(l); });
+    HardwarePort port(m.sys, m.paths, [&](std::string_view l) { said.emplace_back(l); });
     port.Out32(at(0xE000), 1);
     port.Out32(at(0xE002), 12);
     EXPECT_EQ(port.Inp32(at(0xE001)), 255);
     EXPECT_EQ(port.backend_for(0xE000), PortBackend::Absent);
-    EXPECT_TRUE(sys.ioperm_calls.empty());
-    EXPECT_TRUE(sys.outs.empty());
+    EXPECT_TRUE(m.sys.ioperm_calls.empty());
+    EXPECT_TRUE(m.sys.outs.empty());
     ASSERT_EQ(said.size(), 1u);
     EXPECT_EQ(said[0], "korvel: port 0xE000: no parallel port at this address (the kernel has "
                        "ports at 0x378 only, direct I/O only at 0x378, 0x278 and 0x3BC); choose "
@@ -301,46 +311,53 @@ struct SharedLog {
     Entry entries[size];
 };
 
-// The fake kernel's writes, also into the shared log.
-class SharedKernel : public FakeSystem {
+// A process of the fake kernel whose data and control writes also go into
+// the shared log, with the device each reached. It is not listed under the
+// kernel's /proc, which nothing here reads.
+class LoggedProcess : public FakeKernel::Process {
 public:
-    explicit SharedKernel(SharedLog& log) : log_(log) {}
+    LoggedProcess(FakeKernel& kernel, int pid, SharedLog& log)
+        : Process(kernel, pid, "korvel"), ports_(kernel), log_(log)
+    {
+    }
     int ioctl(int fd, unsigned long request, void* arg) noexcept override
     {
-        const int i = request == PPWDATA || request == PPWCONTROL ? log_.count.fetch_add(1) : -1;
-        if (i >= 0 && i < SharedLog::size) {
+        const int result = Process::ioctl(fd, request, arg);
+        if (result < 0 || (request != PPWDATA && request != PPWCONTROL))
+            return result;
+        const int i = log_.count.fetch_add(1);
+        if (i < SharedLog::size) {
             SharedLog::Entry& e = log_.entries[i];
             e = {getpid(), {}, request, *static_cast<std::uint8_t*>(arg)};
-            open_fds.at(fd).copy(e.device, sizeof e.device - 1);
+            std::snprintf(e.device, sizeof e.device, "/dev/parport%d", ports_.hardware.back().port);
         }
-        return FakeSystem::ioctl(fd, request, arg);
+        return result;
     }
 
 private:
+    FakeKernel& ports_;
     SharedLog& log_;
 };
 
-TEST_F(KernelTable, AKilledPanelsCardIsPutIntoTheSafeStateByTheWatchdog)
+TEST(KernelTable, AKilledPanelsCardIsPutIntoTheSafeStateByTheWatchdog)
 {
-    ports({0x378, 0xD010});
+    Machine m({0x378, 0xD010});
     auto* log = new (mmap(nullptr, sizeof(SharedLog), PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_ANONYMOUS, -1, 0)) SharedLog;
     auto* registry = new (mmap(nullptr, sizeof(guard::Registry), PROT_READ | PROT_WRITE,
                                MAP_SHARED | MAP_ANONYMOUS, -1, 0)) guard::Registry;
-    const HardwarePaths paths = this->paths();
 
     // The panel, started on 0xD010, ON in mode ZEP with a set-point, killed.
     const pid_t panel = fork();
     ASSERT_GE(panel, 0);
     if (panel == 0) {
-        static SharedKernel kernel(*log);
-        kernel.devices = sys.devices;
-        const pid_t guard = guard::start_watchdog(*registry, [&paths]() -> std::unique_ptr<Port> {
-            return std::make_unique<HardwarePort>(kernel, paths, [](std::string_view) {});
+        LoggedProcess panel_calls(m.kernel, 812, *log), watchdog_calls(m.kernel, 813, *log);
+        const pid_t guard = guard::start_watchdog(*registry, [&]() -> std::unique_ptr<Port> {
+            return std::make_unique<HardwarePort>(watchdog_calls, m.paths, [](std::string_view) {});
         });
         if (guard < 0)
             _exit(2);
-        HardwarePort hardware(kernel, paths, [](std::string_view) {});
+        HardwarePort hardware(panel_calls, m.paths, [](std::string_view) {});
         guard::GuardedPort port(hardware, *registry);
         Panel f(port, PortOffer{{0x378, 0xD010}, 0xD010});
         f.load();
