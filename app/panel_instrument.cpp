@@ -97,4 +97,26 @@ void PanelInstrument::set_setpoint(int value) { panel_.set_setpoint(value); }
 
 void PanelInstrument::set_bits(int value) { panel_.set_bits(value); }
 
+bool PanelInstrument::view_open(View view) const
+{
+    return view == View::port ? panel_.port_panel_open() : panel_.probe_panel_open();
+}
+
+// Opening goes through the panel's button, closing through its OK, as a
+// user does.
+void PanelInstrument::set_view_open(View view, bool open)
+{
+    const PopUp which = view == View::port ? PopUp::port_panel : PopUp::probe_panel;
+    if (open)
+        panel_.toggle_panel(which);
+    else
+        panel_.close_panel(which);
+}
+
+void PanelInstrument::exit()
+{
+    if (!panel_.ended())
+        panel_.exit();
+}
+
 } // namespace korvel

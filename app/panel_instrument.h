@@ -33,6 +33,9 @@ public:
     void set_setpoint(int value) override;
     int bits() const override { return panel_.bits(); }
     void set_bits(int value) override;
+    bool view_open(View view) const override;
+    void set_view_open(View view, bool open) override;
+    void exit() override;
     std::optional<remote::Reading> last_reading() const override { return last_; }
 
 private:

@@ -52,6 +52,16 @@ public:
     virtual int bits() const = 0;
     virtual void set_bits(int value) = 0;
 
+    // The Port and Probe panels: whether each is open, and opening or
+    // closing it as its button and its OK do.
+    enum class View { port, probe };
+    virtual bool view_open(View view) const = 0;
+    virtual void set_view_open(View view, bool open) = 0;
+
+    // Ends the program as the Exit button does: the board into the safe
+    // state, then the end.
+    virtual void exit() = 0;
+
     // The last reading accepted since the panel was switched ON.
     virtual std::optional<Reading> last_reading() const = 0;
 

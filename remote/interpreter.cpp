@@ -18,7 +18,7 @@ struct Entry {
 };
 
 // In the order of Interpreter::Id.
-constexpr std::array<Entry, 13> table{{
+constexpr std::array<Entry, 16> table{{
     {"IDN", true, false, true},
     {"RST", true, true, false},
     {"CLS", true, true, false},
@@ -32,10 +32,16 @@ constexpr std::array<Entry, 13> table{{
     {"READ", false, false, true},
     {"SYSTem:ERRor[:NEXT]", false, false, true},
     {"SYSTem:TIMeout", false, true, true},
+    {"DISPlay:PORT", false, true, true},
+    {"DISPlay:PROBe", false, true, true},
+    {"SYSTem:EXIT", false, true, false},
 }};
 
-// Settable commands without an argument (*RST, *CLS).
-bool takes_argument(std::string_view pattern) { return pattern != "RST" && pattern != "CLS"; }
+// Settable commands without an argument (*RST, *CLS, SYSTem:EXIT).
+bool takes_argument(std::string_view pattern)
+{
+    return pattern != "RST" && pattern != "CLS" && pattern != "SYSTem:EXIT";
+}
 
 const std::vector<std::vector<Node>>& patterns()
 {
@@ -250,7 +256,25 @@ void Interpreter::run(const Step& s)
         else
             set_timeout(s.arg);
         break;
+    case Id::PortView: view(Instrument::View::port, s); break;
+    case Id::ProbeView: view(Instrument::View::probe, s); break;
+    case Id::Exit: instrument_.exit(); break;
     }
+}
+
+void Interpreter::view(Instrument::View which, const Step& s)
+{
+    if (s.query) {
+        reply(instrument_.view_open(which) ? "1" : "0");
+        return;
+    }
+    const auto open = parse_boolean(s.arg);
+    if (!open) {
+        errors_.push(err::illegal_value, "DISPlay:PORT and DISPlay:PROBe take ON, OFF, 1 or 0");
+        return;
+    }
+    if (*open != instrument_.view_open(which))
+        instrument_.set_view_open(which, *open);
 }
 
 void Interpreter::set_power(const std::string& arg)

@@ -59,7 +59,7 @@ public:
 
 private:
     enum class Id { Idn, Rst, Cls, Opc, Power, Mode, Port, Setpoint, Bits, Fetch, Read,
-                    Error, Timeout };
+                    Error, Timeout, PortView, ProbeView, Exit };
     struct Step {
         Id id;
         bool query;
@@ -75,6 +75,7 @@ private:
     void set_setpoint(const std::string& arg);
     void set_bits(const std::string& arg);
     void set_timeout(const std::string& arg);
+    void view(Instrument::View which, const Step& s);
     // The argument as a whole number within low..high; otherwise an error
     // queued (-104 not a number, -222 out of range) and nothing.
     std::optional<int> number_within(const std::string& arg, long low, long high,

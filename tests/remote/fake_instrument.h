@@ -38,6 +38,11 @@ public:
     void set_setpoint(int v) override { setpoint_ = v, ++changes; }
     int bits() const override { return bits_; }
     void set_bits(int v) override { bits_ = v, ++changes; }
+    bool views[2] = {false, false};
+    int exits = 0;
+    bool view_open(View v) const override { return views[static_cast<int>(v)]; }
+    void set_view_open(View v, bool open) override { views[static_cast<int>(v)] = open, ++changes; }
+    void exit() override { ++exits, ++changes; }
     std::optional<Reading> last_reading() const override { return last; }
 
     void accept(const Reading& r)

@@ -88,6 +88,28 @@ TEST(PanelInstrument, PortChoiceRunsTheSelector)
     EXPECT_EQ(r.ask("*IDN?"), "korvel,korvel-test,0," KORVEL_VERSION "\n");
 }
 
+TEST(PanelInstrument, PanelsAndExitGoThroughTheirButtons)
+{
+    HandPanel p;
+    Remote r(p.f);
+    EXPECT_EQ(r.ask("DISP:PORT ON;PORT?;:DISP:PROB ON;PROB?"), "1;1\n");
+    EXPECT_TRUE(p.c.port_panel.visible());
+    EXPECT_TRUE(p.c.probe_panel.visible());
+    r.ask("DISP:PORT OFF;PORT OFF");  // closed once: the second finds it closed
+    EXPECT_FALSE(p.c.port_panel.visible());
+    EXPECT_EQ(r.ask("SYST:ERR?"), "0,\"No error\"\n");
+    EXPECT_EQ(r.ask("DISP:PORT?;PROB?"), "0;1\n");
+
+    r.ask("OUTP ON;SETP 100");
+    p.timers.run_for_ms(150);
+    const auto n = p.writes().size();
+    r.ask("SYST:EXIT");
+    EXPECT_TRUE(p.f.ended());
+    const auto after = p.writes();
+    EXPECT_EQ(std::vector<PortAccess>(after.begin() + static_cast<long>(n), after.end()),
+              safe_state_378());
+}
+
 TEST(PanelInstrument, NothingRunsOnceThePanelHasEnded)
 {
     HandPanel p;

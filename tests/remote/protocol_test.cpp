@@ -59,6 +59,11 @@ TEST(Protocol, GoodLinesRunAndAnswer)
         {Off, "SYSTem:ERRor:NEXT?", "0,\"No error\"\n"},
         {Off, "SYST:TIM 500;TIM?", "500\n"},
         {OnZep, "*RST;OUTP?", "0\n", [](auto& f) { return f.resets == 1; }},
+        // After DISP:PORT, "PORT?" is DISP:PORT? (the header path carries on);
+        // a leading colon goes back to the root.
+        {Off, "DISP:PORT ON;PORT?;:PORT?;:DISP:PROB?", "1;&H378;0\n", [](auto& f) { return f.views[0]; }},
+        {Off, "display:probe 1;prob?", "1\n", [](auto& f) { return f.views[1] && !f.views[0]; }},
+        {OnZep, "SYST:EXIT", "", [](auto& f) { return f.exits == 1; }},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.line);
