@@ -21,14 +21,15 @@ void print_rates(const Figures& f)
                 f.shown / s, f.conversions > 0 ? 100.0 * f.shown / f.conversions : 0.0,
                 f.scans / s);
     std::printf(
-        "  scan length         median %.0f, 95th percentile %.0f Timer3 ticks (%zu scans)\n",
+        "  scan length         median %.0f, 95th percentile %.0f scan_timer ticks (%zu scans)\n",
         quantile(f.scan_ticks, 0.5), quantile(f.scan_ticks, 0.95), f.scan_ticks.size());
+    static constexpr const char* names[] = {"sync_timer   ", "refresh_timer", "scan_timer   "};
     for (int i = 0; i < 3; ++i) {
         const double rate =
             f.running_s[i] > 0 ? static_cast<double>(f.ticks[i]) / f.running_s[i] : 0.0;
-        std::printf("  Timer%d              %8.1f ticks/s while running (nominal %d/s), "
+        std::printf("  %s       %8.1f ticks/s while running (nominal %d/s), "
                     "running %.0f%% of the time\n",
-                    i + 1, rate, f.nominal[i], 100.0 * f.running_s[i] / s);
+                    names[i], rate, f.nominal[i], 100.0 * f.running_s[i] / s);
     }
 }
 

@@ -93,7 +93,7 @@ odd=$(printf '%s\n' "$out" | grep -Ev '^(/dev/parport[0-9]+  0x[0-9A-F]+  \(.+\)
 
 # --- korvel-sim --port: each form starts on that port (0xD010 is no board
 # here); the simulated board's own address starts as without the option.
-actions="click Command12"
+actions="click exit_button"
 for form in 0xD010 '&HD010' 53264 '&hd010'; do
     run "$sim" --port "$form"
     [ "$status" = 0 ] || fail "korvel-sim --port $form: status $status ($err)"

@@ -38,7 +38,7 @@ struct Way {
 };
 
 constexpr Way ways[] = {
-    {"exit", "click Command12", 0, 0},
+    {"exit", "click exit_button", 0, 0},
     {"close", "close", 0, 0},
     {"throw", "throw", 0, SIGABRT},
     {"segv-fault", "segv", 0, SIGSEGV},
@@ -63,7 +63,7 @@ constexpr Way ways[] = {
 // Panel ON in mode "ZEP" with the set-point 20000 + 5000 + 5000 = 30000:
 // low latch 0x30 = 48, high latch 0x75 = 117.
 constexpr const char* power_on_at_30000 =
-    "click Command9;set VScroll1 20000;set VScroll2 5000;set VScroll3 5000";
+    "click power_button;set coarse_spin 20000;set medium_spin 5000;set fine_spin 5000";
 constexpr int live_lo = 48, live_hi = 117;
 
 // The safety budget: from the end of the program to the safe state on the
@@ -112,7 +112,7 @@ int main(int argc, char** argv)
     // has passed, whatever the load, since timers fire in deadline order.
     std::string actions = power_on_at_30000;
     if (two_ports)
-        actions += ";wait 500;select Combo1 &H278";
+        actions += ";wait 500;select port_selector &H278";
     if (way->action)
         actions += std::string(";wait 1000;") + way->action;
 

@@ -25,9 +25,9 @@ using namespace guard_process;
 namespace {
 
 constexpr const char* first_actions =
-    "click Command9;set VScroll1 20000;set VScroll2 5000;set VScroll3 5000";
+    "click power_button;set coarse_spin 20000;set medium_spin 5000;set fine_spin 5000";
 constexpr int first_lo = 48, first_hi = 117;  // 30000 = 0x7530
-constexpr const char* second_actions = "click Command9;set VScroll1 -10000";
+constexpr const char* second_actions = "click power_button;set coarse_spin -10000";
 // -10000: magnitude 0x2710, sign in bit 7 of the high latch.
 constexpr int second_lo = 0x10, second_hi = 0x27 | 0x80;
 

@@ -21,6 +21,17 @@ __attribute__((no_sanitize("undefined"))) void real_fault()
     *static_cast<volatile int*>(nullptr) = 1;
 }
 
+// The control with this role, or nullptr.
+Control* by_role(Controls& controls, std::string_view role)
+{
+#define KORVEL_ROLE(name)                                                                  \
+    if (role == #name)                                                                     \
+        return &controls[ControlId::name];
+    KORVEL_CONTROLS(KORVEL_ROLE)
+#undef KORVEL_ROLE
+    return nullptr;
+}
+
 struct Player {
     Panel& panel;
     QWidget& window;
@@ -36,7 +47,7 @@ struct Player {
         in >> verb >> name;
         std::getline(in >> std::ws, arg);
         int delay = 0;
-        Control* c = panel.controls().find(name);
+        Control* c = by_role(panel.controls(), name);
         if (verb == "click" && c) {
             c->fire();
         } else if (verb == "set" && c) {

@@ -4,7 +4,7 @@
 // does.
 //
 // The script is a ';'-separated list, one action per event-loop turn:
-// NAME is a control's object name (its design name, "Command9").
+// NAME is a control's role ("power_button", "coarse_spin").
 //   click NAME         the control's click (a button, as by the mouse)
 //   set NAME VALUE     a spin control's value, as by the user
 //   select NAME ITEM   a list item, as by the user
