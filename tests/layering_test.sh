@@ -15,11 +15,12 @@ declare -A allowed=(
   [dvm]="dvm port"
   [panel]="panel port output dvm"
   [guard]="guard port"
-  [ui]="ui panel port"
+  [ui]="ui panel port history"
   [remote]="remote"
-  [app]="app ui panel guard port sim remote"
+  [history]="history"
+  [app]="app ui panel guard port sim remote history"
 )
-core="port sim output dvm panel guard"
+core="port sim output dvm panel guard history"
 
 check() {
   local root=$1 bad=0 folder file line target

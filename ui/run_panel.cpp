@@ -4,6 +4,8 @@
 #include <QStyle>
 #include <QStyleFactory>
 
+#include <chrono>
+
 
 namespace korvel {
 
@@ -14,6 +16,33 @@ PanelSession::PanelSession(Port& port, const PortOffer& ports)
     : panel_(port, ports), window_(panel_)
 {
     termination_.on_signal = [this](int) { panel_.close(); };
+    panel_.on_reading([this](const dvm::Reading& r) {
+        history_.add(history_sample(panel_, r, wall_clock_ms()));
+    });
+}
+
+history::Sample history_sample(const Panel& panel, const dvm::Reading& reading,
+                               std::int64_t time_ms)
+{
+    history::Sample s;
+    s.time_ms = time_ms;
+    s.value = static_cast<std::int16_t>(reading.value());
+    s.setpoint = static_cast<std::int16_t>(panel.setpoint());
+    s.mark = reading.over    ? history::Mark::over
+             : reading.under ? history::Mark::under
+                             : history::Mark::none;
+    switch (panel.mode()) {
+    case Mode::zep: s.mode = history::Mode::zep; break;
+    case Mode::dvm: s.mode = history::Mode::dvm; break;
+    case Mode::dpc: s.mode = history::Mode::dpc; break;
+    }
+    return s;
+}
+
+std::int64_t wall_clock_ms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 int PanelSession::exec()

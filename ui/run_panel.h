@@ -2,6 +2,7 @@
 // chose, its window, and the termination signals.
 #pragma once
 
+#include "history/reading_history.h"
 #include "panel/panel.h"
 #include "port/port.h"
 #include "ui/main_window.h"
@@ -22,6 +23,14 @@ public:
 
     Panel& panel() { return panel_; }
     ui::MainWindow& window() { return window_; }
+    // Every reading the panel accepts, with its wall-clock time.
+    history::ReadingHistory& history() { return history_; }
+
+    // The trend window, for the front ends that open and close it (the
+    // remote interface, the web page): set where a trend window exists,
+    // empty otherwise.
+    std::function<bool()> trend_open;
+    std::function<void(bool)> set_trend_open;
 
     // Runs the event loop until the panel ends and returns its status.
     // However the loop ended, the board is left in the safe state: the Exit
@@ -31,8 +40,16 @@ public:
 private:
     ui::TerminationSignals termination_;
     Panel panel_;
+    history::ReadingHistory history_;
     ui::MainWindow window_;
 };
+
+// The history's record of a reading the panel has just accepted: the time
+// now, the mode and the set-point in force.
+history::Sample history_sample(const Panel& panel, const dvm::Reading& reading,
+                               std::int64_t time_ms);
+// Milliseconds since 1970-01-01 UTC.
+std::int64_t wall_clock_ms();
 
 // The one style and palette the fixed layout is drawn for, the same on every
 // desktop. Needs a QApplication.

@@ -1,0 +1,194 @@
+#include "history/reading_history.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace korvel::history {
+
+ReadingHistory::ReadingHistory(std::size_t capacity) : ring_(std::max<std::size_t>(capacity, 1)) {}
+
+Limit ReadingHistory::judge(int value, Mark mark) const
+{
+    if (!limits_.enabled || mark != Mark::none)
+        return Limit::none;
+    if (value < limits_.lower)
+        return Limit::low;
+    if (value > limits_.upper)
+        return Limit::high;
+    return Limit::none;
+}
+
+const Sample& ReadingHistory::add(Sample sample)
+{
+    if (size_ > 0 && sample.time_ms < newest().time_ms)
+        sample.time_ms = newest().time_ms;
+    sample.limit = judge(sample.value, sample.mark);
+    if (sample.limit != Limit::none)
+        ++failures_;
+
+    if (size_ < ring_.size()) {
+        ring_[(head_ + size_) % ring_.size()] = sample;
+        ++size_;
+    } else {
+        ring_[head_] = sample;
+        head_ = (head_ + 1) % ring_.size();
+    }
+
+    // Running statistics, Welford's update for the mean and deviation.
+    Statistics& s = running_;
+    s.last = sample;
+    if (sample.mark == Mark::over) {
+        ++s.over;
+    } else if (sample.mark == Mark::under) {
+        ++s.under;
+    } else {
+        ++s.count;
+        const double x = sample.value;
+        if (s.count == 1) {
+            s.min = s.max = sample.value;
+            s.mean = x;
+            m2_ = 0.0;
+        } else {
+            s.min = std::min(s.min, int(sample.value));
+            s.max = std::max(s.max, int(sample.value));
+            const double delta = x - s.mean;
+            s.mean += delta / double(s.count);
+            m2_ += delta * (x - s.mean);
+        }
+        s.sdev = s.count > 1 ? std::sqrt(m2_ / double(s.count - 1)) : 0.0;
+    }
+
+    const Sample& kept = newest();
+    const auto listeners = listeners_;  // a listener may subscribe or forget
+    for (const auto& l : listeners)
+        l.second(kept);
+    return newest();
+}
+
+void ReadingHistory::clear()
+{
+    head_ = 0;
+    size_ = 0;
+    clear_statistics();
+}
+
+void ReadingHistory::clear_statistics()
+{
+    running_ = {};
+    m2_ = 0.0;
+    failures_ = 0;
+}
+
+std::pair<std::size_t, std::size_t> ReadingHistory::span(std::int64_t t0, std::int64_t t1) const
+{
+    // The ring is in time order from head_: binary search over logical indices.
+    auto lower = [this](std::int64_t t) {
+        std::size_t lo = 0, hi = size_;
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (at(mid).time_ms < t)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        return lo;
+    };
+    if (t1 <= t0)
+        return {0, 0};
+    const std::size_t first = lower(t0);
+    return {first, std::max(first, lower(t1))};
+}
+
+Statistics ReadingHistory::statistics(std::int64_t t0, std::int64_t t1) const
+{
+    Statistics s;
+    const auto [first, last] = span(t0, t1);
+    double mean = 0.0, m2 = 0.0;
+    for (std::size_t i = first; i < last; ++i) {
+        const Sample& r = at(i);
+        s.last = r;
+        if (r.mark == Mark::over) {
+            ++s.over;
+            continue;
+        }
+        if (r.mark == Mark::under) {
+            ++s.under;
+            continue;
+        }
+        ++s.count;
+        if (s.count == 1) {
+            s.min = s.max = r.value;
+        } else {
+            s.min = std::min(s.min, int(r.value));
+            s.max = std::max(s.max, int(r.value));
+        }
+        const double delta = r.value - mean;
+        mean += delta / double(s.count);
+        m2 += delta * (r.value - mean);
+    }
+    s.mean = mean;
+    s.sdev = s.count > 1 ? std::sqrt(m2 / double(s.count - 1)) : 0.0;
+    return s;
+}
+
+std::vector<Column> ReadingHistory::reduce(std::int64_t t0, std::int64_t t1, int columns) const
+{
+    std::vector<Column> out;
+    if (columns <= 0 || t1 <= t0)
+        return out;
+    out.resize(std::size_t(columns));
+    const double width = double(t1 - t0) / columns;
+    for (int c = 0; c < columns; ++c) {
+        out[std::size_t(c)].t0 = t0 + std::int64_t(std::floor(c * width));
+        out[std::size_t(c)].t1 = c + 1 == columns ? t1 : t0 + std::int64_t(std::floor((c + 1) * width));
+    }
+    const auto [first, last] = span(t0, t1);
+    for (std::size_t i = first; i < last; ++i) {
+        const Sample& r = at(i);
+        auto c = std::size_t(double(r.time_ms - t0) / width);
+        c = std::min(c, out.size() - 1);
+        Column& col = out[c];
+        const bool any = col.count + col.over + col.under > 0;
+        if (!any) {
+            col.setpoint_min = col.setpoint_max = r.setpoint;
+        } else {
+            col.setpoint_min = std::min(col.setpoint_min, int(r.setpoint));
+            col.setpoint_max = std::max(col.setpoint_max, int(r.setpoint));
+        }
+        if (r.limit == Limit::low)
+            ++col.low;
+        else if (r.limit == Limit::high)
+            ++col.high;
+        if (r.mark == Mark::over) {
+            ++col.over;
+            continue;
+        }
+        if (r.mark == Mark::under) {
+            ++col.under;
+            continue;
+        }
+        if (col.count == 0) {
+            col.min = col.max = col.first = r.value;
+        } else {
+            col.min = std::min(col.min, int(r.value));
+            col.max = std::max(col.max, int(r.value));
+        }
+        col.last = r.value;
+        ++col.count;
+    }
+    return out;
+}
+
+int ReadingHistory::on_add(std::function<void(const Sample&)> listener)
+{
+    listeners_.emplace_back(next_key_, std::move(listener));
+    return next_key_++;
+}
+
+void ReadingHistory::forget(int key)
+{
+    std::erase_if(listeners_, [key](const auto& l) { return l.first == key; });
+}
+
+} // namespace korvel::history
