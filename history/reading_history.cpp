@@ -156,6 +156,8 @@ std::vector<Column> ReadingHistory::reduce(std::int64_t t0, std::int64_t t1, int
             col.setpoint_min = std::min(col.setpoint_min, int(r.setpoint));
             col.setpoint_max = std::max(col.setpoint_max, int(r.setpoint));
         }
+        if (r.mode == Mode::zep)
+            ++col.zep;
         if (r.limit == Limit::low)
             ++col.low;
         else if (r.limit == Limit::high)

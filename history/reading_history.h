@@ -63,6 +63,7 @@ struct Column {
     std::size_t over = 0, under = 0;  // marked readings in the column
     std::size_t low = 0, high = 0;    // readings outside the limits
     int setpoint_min = 0, setpoint_max = 0;  // when any reading is in the column
+    std::size_t zep = 0;              // readings taken in mode ZEP (set-point driven)
 };
 
 class ReadingHistory {

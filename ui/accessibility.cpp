@@ -30,7 +30,7 @@ Words words_for(ControlId id)
     case C::reading_box:
         return {"Voltmeter reading",
                 "Sign and five digits, after over range or under range when the "
-                "converter is out of range"};
+                "converter is out of range; double-click or Ctrl+T opens the trend"};
     case C::over_mark: return {"Over range", "Shown while the converter is over range"};
     case C::under_mark: return {"Under range", "Shown while the converter is under range"};
     case C::conversion_lamp: return {"Conversion lamp", "Converting while the voltmeter converts"};

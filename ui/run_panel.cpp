@@ -19,6 +19,10 @@ PanelSession::PanelSession(Port& port, const PortOffer& ports)
     panel_.on_reading([this](const dvm::Reading& r) {
         history_.add(history_sample(panel_, r, wall_clock_ms()));
     });
+    // The trend window beside the panel's window.
+    trend_ = std::make_unique<ui::TrendLink>(window_, *window_.widget(ControlId::reading_box), history_);
+    trend_open = [this] { return trend_->is_open(); };
+    set_trend_open = [this](bool open) { trend_->set_open(open); };
 }
 
 history::Sample history_sample(const Panel& panel, const dvm::Reading& reading,
@@ -48,6 +52,7 @@ std::int64_t wall_clock_ms()
 int PanelSession::exec()
 {
     const int status = QApplication::exec();
+    trend_->set_open(false);  // the trend goes with the panel
     if (!panel_.ended())
         panel_.close();
     return status;

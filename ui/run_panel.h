@@ -7,8 +7,10 @@
 #include "port/port.h"
 #include "ui/main_window.h"
 #include "ui/termination_signals.h"
+#include "ui/trend_link.h"
 
 #include <functional>
+#include <memory>
 
 namespace korvel {
 
@@ -31,6 +33,9 @@ public:
     // empty otherwise.
     std::function<bool()> trend_open;
     std::function<void(bool)> set_trend_open;
+    // The trend window's opener (double-click on the reading, Ctrl+T),
+    // which trend_open and set_trend_open above use.
+    ui::TrendLink& trend() { return *trend_; }
 
     // Runs the event loop until the panel ends and returns its status.
     // However the loop ended, the board is left in the safe state: the Exit
@@ -42,6 +47,7 @@ private:
     Panel panel_;
     history::ReadingHistory history_;
     ui::MainWindow window_;
+    std::unique_ptr<ui::TrendLink> trend_;  // goes first: it watches the window's reading
 };
 
 // The history's record of a reading the panel has just accepted: the time

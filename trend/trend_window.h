@@ -1,0 +1,134 @@
+// The trend window: the reading history drawn against wall-clock time with
+// QCustomPlot, the statistics beside it, the limits with their alarm lamp,
+// and export of the graph (PNG, SVG) and of the history (CSV).
+//
+// Drawing goes through ReadingHistory::reduce() at one column per pixel, so
+// a redraw costs the same for a minute as for a day of readings. The
+// window keeps no settings: each one starts following the last minute, the
+// y axis scaling itself.
+#pragma once
+
+#include "history/reading_history.h"
+
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+
+class QCheckBox;
+class QComboBox;
+class QCPGraph;
+class QCPItemStraightLine;
+class QCustomPlot;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
+class QTimer;
+
+namespace korvel::trend {
+
+class TrendWindow : public QWidget {
+public:
+    // The spans the view offers; `all` is the whole history.
+    enum class Span { minute, ten_minutes, hour, all };
+
+    // The history must outlive the window.
+    explicit TrendWindow(history::ReadingHistory& history, QWidget* parent = nullptr);
+    ~TrendWindow() override;
+    TrendWindow(const TrendWindow&) = delete;
+    TrendWindow& operator=(const TrendWindow&) = delete;
+
+    // Where "now" comes from (ms since 1970-01-01 UTC): the wall clock
+    // unless set, e.g. to a virtual clock.
+    void set_clock(std::function<std::int64_t()> now);
+    // Sounds the alarm's beep (the desktop's beep unless set).
+    std::function<void()> beep;
+
+    void set_span(Span span);
+    Span span() const { return span_; }
+    // Following: the view ends at "now" and moves with it. Zooming or
+    // dragging the time axis pauses it.
+    void set_following(bool on);
+    bool following() const;
+    // Automatic y range, or a fixed one from `low` to `high`.
+    void set_auto_range(bool on);
+    void set_fixed_range(int low, int high);
+
+    // Redraws from the history now (otherwise done shortly after each
+    // reading, and every second while following).
+    void refresh();
+
+    // The drawing and its controls, for tests and the benchmark.
+    QCustomPlot* plot() const { return plot_; }
+    QCPGraph* reading_graph() const { return readings_; }
+    QCPGraph* setpoint_graph() const { return setpoints_; }
+    // The statistics read-out of a figure: "count", "min", "max", "mean",
+    // "sdev", "last", "over", "under", "failures".
+    QLineEdit* readout(const char* figure) const;
+    bool alarm() const { return alarm_on_; }
+
+    // Export; on failure false, and *error says why in a clause.
+    bool export_png(const QString& path, QString* error);
+    bool export_svg(const QString& path, QString* error);
+    bool export_csv(const QString& path, QString* error);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+    void hideEvent(QHideEvent* e) override;
+
+private:
+    QWidget* build_view_controls();
+    QWidget* build_statistics();
+    QWidget* build_limits();
+    QWidget* build_export();
+    void schedule_refresh();
+    void draw();
+    void show_statistics();
+    void show_limits_from_history();
+    void apply_limits();
+    void set_alarm(bool on);
+    void reset_statistics();
+    void on_range_changed();
+    void ask_and_export(const QString& kind);
+    std::int64_t now_ms() const;
+    std::int64_t span_ms() const;
+
+    history::ReadingHistory& history_;
+    std::function<std::int64_t()> clock_;
+    int listener_key_ = -1;
+    Span span_ = Span::minute;
+    bool drawing_ = false;  // the window itself moves the axes
+    bool alarm_on_ = false;
+
+    QCustomPlot* plot_ = nullptr;
+    QCPGraph* readings_ = nullptr;
+    QCPGraph* setpoints_ = nullptr;
+    QCPGraph* over_marks_ = nullptr;
+    QCPGraph* under_marks_ = nullptr;
+    QCPGraph* limit_marks_ = nullptr;
+    QCPItemStraightLine* lower_line_ = nullptr;
+    QCPItemStraightLine* upper_line_ = nullptr;
+
+    QComboBox* span_box_ = nullptr;
+    QCheckBox* follow_box_ = nullptr;
+    QCheckBox* auto_box_ = nullptr;
+    QSpinBox* y_low_ = nullptr;
+    QSpinBox* y_high_ = nullptr;
+    QCheckBox* limits_box_ = nullptr;
+    QSpinBox* lower_box_ = nullptr;
+    QSpinBox* upper_box_ = nullptr;
+    QLabel* alarm_lamp_ = nullptr;
+    QCheckBox* beep_box_ = nullptr;
+    QLabel* status_ = nullptr;
+    QTimer* soon_ = nullptr;    // one redraw shortly after new readings
+    QTimer* ticker_ = nullptr;  // the view moving with the clock while following
+    struct Readout {
+        const char* figure;
+        QLineEdit* box;
+    };
+    std::vector<Readout> readouts_;
+};
+
+} // namespace korvel::trend
