@@ -100,6 +100,8 @@ int run_guarded(int argc, char** argv, const app::Program& program,
             front_ends(session);
         if (scripting)
             scripting(session);
+        if (request.trend && session.set_trend_open)
+            session.set_trend_open(true);
     };
 
     std::unique_ptr<Port> device = open();

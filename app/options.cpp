@@ -34,6 +34,9 @@ const QCommandLineOption record_option(
     "record",
     "Append one CSV row per accepted reading to this file (- for standard output).", "file");
 
+const QCommandLineOption trend_option(
+    "trend", "Open the trend window (the readings against time) beside the panel at start.");
+
 // Single-dash words are whole option names, as Qt's own options are
 // ("-platform" is one option, not -p -l -a ...).
 void prepare(QCommandLineParser& parser, const Program& program)
@@ -102,6 +105,7 @@ void add_options(QCommandLineParser& parser, const Program& program)
     parser.addOption(port_option(program));
     parser.addOption(listen_option);
     parser.addOption(record_option);
+    parser.addOption(trend_option);
     if (program.real_ports)
         parser.addOption(list_option);
 }
@@ -156,6 +160,7 @@ Request read_own_options(const QStringList& args, const Program& program, System
     }
     if (record.size() == 1)
         r.record = record[0].toStdString();
+    r.trend = parser.isSet(trend_option);
     return r;
 }
 

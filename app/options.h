@@ -36,6 +36,7 @@ struct Request {
     std::string error;             // Fail: the line for standard error
     std::optional<std::string> listen;  // --listen [HOST:]PORT, checked
     std::optional<std::string> record;  // --record FILE|-
+    bool trend = false;                 // --trend: the trend window open at start
 };
 
 // Exit status for a command line that cannot be followed.

@@ -96,6 +96,15 @@ int run_realtime(int argc, char** argv, double seconds, int set_point);
 // simulated board in real time.
 int run_window(int argc, char** argv, double seconds, int set_point);
 
+// A day of readings in virtual time: one trend redraw at 1400 px and the
+// history's memory; then the window in real time for S s without and S s
+// with the trend open and following.
+int run_trend(int argc, char** argv, double seconds, int set_point);
+
+// The trend of korvel-sim in mode ZEP after the set-point was turned, as a
+// PNG picture.
+int run_trend_picture(int argc, char** argv, const char* path);
+
 // The remote interface on the window's event loop: reading rate idle and
 // under 1000 queries per second, and the queries' round-trip time.
 int run_remote(int argc, char** argv, double seconds, int set_point);

@@ -3,6 +3,10 @@
 //   korvel-bench [--seconds S] [--set-point V]   virtual time (default)
 //   korvel-bench --realtime S [--set-point V]    real QTimers, no window
 //   korvel-bench --window S [--set-point V]      korvel-sim's window, offscreen
+//   korvel-bench --trend S [--set-point V]       a day of readings: trend redraw and
+//                                                history memory; then the window S s
+//                                                without and S s with the trend open
+//   korvel-bench --trend-picture FILE            the trend of korvel-sim as a PNG
 //   korvel-bench --remote S [--set-point V]      the window with the remote
 //                                                interface: S s idle, S s under
 //                                                1000 FETCh? queries per second
@@ -170,6 +174,8 @@ int main(int argc, char** argv)
     double realtime = std::nan("");
     double window = std::nan("");
     double remote = std::nan("");
+    double trend = std::nan("");
+    const char* trend_picture = nullptr;
     double set_point_value = 12345;
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
@@ -182,6 +188,12 @@ int main(int argc, char** argv)
             target = &window;
         else if (!std::strcmp(argv[i], "--remote"))
             target = &remote;
+        else if (!std::strcmp(argv[i], "--trend"))
+            target = &trend;
+        else if (!std::strcmp(argv[i], "--trend-picture") && has_value) {
+            trend_picture = argv[++i];
+            continue;
+        }
         else if (!std::strcmp(argv[i], "--set-point"))
             target = &set_point_value;
         else
@@ -202,9 +214,11 @@ int main(int argc, char** argv)
     const bool window_given = !std::isnan(window);
     const auto valid = [](double s) { return s > 0 && s <= max_real_seconds; };
     const bool remote_given = !std::isnan(remote);
+    const bool trend_given = !std::isnan(trend);
     if ((realtime_given && !valid(realtime)) || (window_given && !valid(window)) ||
-        (remote_given && !valid(remote)) || realtime_given + window_given + remote_given > 1) {
-        std::fprintf(stderr, "korvel-bench: give one of --realtime S, --window S or --remote S, "
+        (remote_given && !valid(remote)) || (trend_given && !valid(trend)) ||
+        realtime_given + window_given + remote_given + trend_given + (trend_picture != nullptr) > 1) {
+        std::fprintf(stderr, "korvel-bench: give one of --realtime S, --window S, --remote S, --trend S or --trend-picture FILE, "
                              "with S above "
                              "0 and at most %.0f seconds\n",
                      max_real_seconds);
@@ -218,6 +232,16 @@ int main(int argc, char** argv)
 #else
         std::fprintf(stderr, "korvel-bench: --realtime needs QtCore, which this build lacks; "
                              "install qt6-base-dev and configure again\n");
+        return 2;
+#endif
+    }
+    if (trend_given || trend_picture) {
+#if defined(KORVEL_BENCH_WINDOW)
+        return trend_picture ? run_trend_picture(argc, argv, trend_picture)
+                             : run_trend(argc, argv, trend, set_point);
+#else
+        std::fprintf(stderr, "korvel-bench: --trend needs the window (korvel_ui), which this "
+                             "build lacks; install qt6-base-dev and configure again\n");
         return 2;
 #endif
     }

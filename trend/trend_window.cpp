@@ -116,10 +116,10 @@ TrendWindow::TrendWindow(history::ReadingHistory& history, QWidget* parent)
 
     readings_ = plot_->addGraph();
     readings_->setName(QStringLiteral("reading"));
-    readings_->setPen(QPen(reading_colour, 1.5));
+    readings_->setPen(QPen(reading_colour, 1));
     setpoints_ = plot_->addGraph();
     setpoints_->setName(QStringLiteral("set-point (ZEP)"));
-    setpoints_->setPen(QPen(setpoint_colour, 1.5, Qt::DashLine));
+    setpoints_->setPen(QPen(setpoint_colour, 1, Qt::DashLine));
     limit_marks_ = plot_->addGraph();
     limit_marks_->setName(QStringLiteral("outside limits"));
     limit_marks_->setLineStyle(QCPGraph::lsNone);
@@ -491,6 +491,12 @@ void TrendWindow::refresh()
 {
     draw();
     plot_->replot(isVisible() ? QCustomPlot::rpQueuedReplot : QCustomPlot::rpImmediateRefresh);
+}
+
+void TrendWindow::redraw_now()
+{
+    draw();
+    plot_->replot(QCustomPlot::rpImmediateRefresh);
 }
 
 void TrendWindow::draw()

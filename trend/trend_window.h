@@ -58,6 +58,9 @@ public:
     // Redraws from the history now (otherwise done shortly after each
     // reading, and every second while following).
     void refresh();
+    // Redraws from the history and paints the graph at once, as a redraw
+    // on screen does; for the benchmark and the screenshot.
+    void redraw_now();
 
     // The drawing and its controls, for tests and the benchmark.
     QCustomPlot* plot() const { return plot_; }

@@ -1,0 +1,255 @@
+// Trend mode of korvel-bench: a day of readings made in virtual time, the
+// cost of one redraw of the trend at 1400 pixels over all of it (and over
+// its last minute), the history's memory, then korvel-sim's window in real
+// time without and with the trend open and following, side by side. Also
+// the picture of the trend for the README.
+#include "bench/bench_common.h"
+#include "bench/realtime_probe.h"
+#include "guard/guarded_port.h"
+#include "sim/clock.h"
+#include "sim/sim_board.h"
+#include "support/virtual_panel.h"
+#include "trend/trend_window.h"
+#include "ui/run_panel.h"
+
+#include <qcustomplot.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDateTime>
+#include <QSpinBox>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace korvel::bench {
+
+namespace {
+
+constexpr std::size_t day_readings = 260'000;
+
+void offscreen_unless_chosen()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+// The panel on the simulated board in virtual time, ON in mode ZEP, each
+// reading it accepts added to `history` at `start_ms` plus the virtual time.
+struct VirtualRecording {
+    sim::VirtualPanel v;
+    history::ReadingHistory& history;
+    std::int64_t start_ms;
+
+    VirtualRecording(history::ReadingHistory& h, std::int64_t start, double noise)
+        : history(h), start_ms(start)
+    {
+        v.board.use_setpoint_input(noise, 7);
+        v.panel.on_reading([this](const dvm::Reading& r) {
+            history.add(history_sample(v.panel, r, now_ms()));
+        });
+        v.open();
+        v.power_on();
+    }
+    std::int64_t now_ms() const { return start_ms + v.clock.now_ns() / 1'000'000; }
+};
+
+// Sizes the window so that the graph's plotting area is `columns` wide.
+void plot_width(trend::TrendWindow& w, int columns)
+{
+    for (int i = 0; i < 4; ++i) {
+        QApplication::processEvents();
+        const int now = w.plot()->axisRect()->width();
+        if (now == columns)
+            return;
+        w.resize(w.width() + columns - now, w.height());
+        w.plot()->replot(QCustomPlot::rpImmediateRefresh);  // lays the axes out again
+    }
+}
+
+// Median and largest time of `n` redraws, in ms.
+std::pair<double, double> time_redraws(trend::TrendWindow& w, int n)
+{
+    std::vector<double> ms;
+    for (int i = 0; i < n; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        w.redraw_now();
+        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    }
+    std::sort(ms.begin(), ms.end());
+    return {ms[ms.size() / 2], ms.back()};
+}
+
+} // namespace
+
+int run_trend(int argc, char** argv, double seconds, int set_point)
+{
+    offscreen_unless_chosen();
+    QApplication app(argc, argv);
+    korvel::use_panel_style();
+
+    // A day of readings: the set-point walks through the range once an hour,
+    // with a little noise on the input.
+    history::ReadingHistory day;
+    const auto made0 = std::chrono::steady_clock::now();
+    {
+        VirtualRecording rec(day, QDateTime::currentMSecsSinceEpoch() - 24LL * 3600 * 1000, 3.0);
+        int minute = 0;
+        while (day.size() < day_readings) {
+            rec.v.set_point(static_cast<int>(12000 + 6000 * std::sin(minute * 2 * M_PI / 60)));
+            rec.v.run_ms(60'000);
+            ++minute;
+        }
+        rec.v.panel.close();
+    }
+    const double made_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - made0).count();
+    const double span_h = double(day.newest().time_ms - day.at(0).time_ms) / 3.6e6;
+
+    trend::TrendWindow window(day);
+    const std::int64_t end = day.newest().time_ms + 1;
+    window.set_clock([end] { return end; });
+    window.show();
+    plot_width(window, 1400);
+    const int columns = window.plot()->axisRect()->width();
+    window.set_span(trend::TrendWindow::Span::all);
+    const auto [all_median, all_max] = time_redraws(window, 30);
+    window.set_span(trend::TrendWindow::Span::minute);
+    const auto [minute_median, minute_max] = time_redraws(window, 30);
+    window.hide();
+
+    // The reduction alone, the part that reads the history.
+    std::vector<double> reduce_ms;
+    for (int i = 0; i < 30; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        const auto cols = day.reduce(day.at(0).time_ms, end, columns);
+        reduce_ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+        if (cols.empty())
+            return 1;
+    }
+    std::sort(reduce_ms.begin(), reduce_ms.end());
+
+    const double memory_mb = double(day.capacity() * sizeof(history::Sample) + sizeof day) / 1e6;
+    std::printf("Trend over a day of readings (made in virtual time in %.1f s: %zu readings, %.1f h)\n",
+                made_s, day.size(), span_h);
+    std::printf("  redraw at %d px     all %zu readings: median %.2f ms, largest %.2f ms (30 redraws)\n",
+                columns, day.size(), all_median, all_max);
+    std::printf("                      last minute:     median %.2f ms, largest %.2f ms\n",
+                minute_median, minute_max);
+    std::printf("  of which reduction  all readings: median %.2f ms\n", reduce_ms[reduce_ms.size() / 2]);
+    std::printf("  history memory      %.1f MB (%zu readings of %zu bytes)\n", memory_mb,
+                day.capacity(), sizeof(history::Sample));
+
+    // korvel-sim's window in real time: S s without the trend, then S s
+    // with it open and following.
+    sim::RealClock clock;
+    sim::SimBoard board(clock);
+    board.use_setpoint_input();
+    guard::Registry registry;
+    guard::GuardedPort guarded(board, registry);
+    CountingPort port(guarded);
+    PanelSession session(port);
+    Panel& panel = session.panel();
+    ui::MainWindow& main = session.window();
+    const std::array<QTimer*, 3> timers = {main.timer(ControlId::sync_timer),
+                                           main.timer(ControlId::refresh_timer),
+                                           main.timer(ControlId::scan_timer)};
+    RealtimeProbe without(panel, port, board, timers);
+    RealtimeProbe with(panel, port, board, timers);
+    main.show();
+    const int ms = static_cast<int>(seconds * 1000);
+    QTimer::singleShot(0, &main, [&] {
+        switch_on(panel, set_point);
+        without.start();
+        std::fprintf(stderr, "korvel-bench: measured run begun (2 x %g s)\n", seconds);
+        QTimer::singleShot(ms, Qt::PreciseTimer, &main, [&] {
+            without.stop();
+            session.set_trend_open(true);
+            with.start();
+            QTimer::singleShot(ms, Qt::PreciseTimer, &main, [&] {
+                with.stop();
+                panel.close();
+            });
+        });
+    });
+    const int status = session.exec();
+    without.stop();
+    with.stop();
+    const bool safe = board_left_safe(board.state());
+    guarded.finish();
+    if (!safe)
+        std::fprintf(stderr, "korvel-bench: the run did not leave the board in the safe state: "
+                             "the Exit sequence is broken\n");
+    if (!without.measured()) {
+        std::fprintf(stderr, "korvel-bench: the panel ended before the measured run began; "
+                             "nothing to report: run it again without interrupting it\n");
+        return 1;
+    }
+    std::printf("Simulated board, real time with the window (platform %s): set-point %d, %g s each\n",
+                qPrintable(QApplication::platformName()), set_point, seconds);
+    const auto line = [](const char* what, const RealtimeProbe& p) {
+        const Figures& f = p.figures();
+        const double conv = f.seconds > 0 ? f.conversions / f.seconds : 0;
+        const double shown = f.seconds > 0 ? f.shown / f.seconds : 0;
+        std::printf("  %-20s conversions %6.3f /s   readings %6.3f /s   %5.1f %% of conversions   "
+                    "CPU %.1f %% of one core\n",
+                    what, conv, shown, f.conversions > 0 ? 100.0 * f.shown / f.conversions : 0.0,
+                    f.seconds > 0 ? 100 * p.cpu_seconds() / f.seconds : 0.0);
+    };
+    line("without the trend", without);
+    if (with.measured())
+        line("trend open, follows", with);
+    return safe ? status : 1;
+}
+
+int run_trend_picture(int argc, char** argv, const char* path)
+{
+    offscreen_unless_chosen();
+    QApplication app(argc, argv);
+    korvel::use_panel_style();
+
+    // korvel-sim's board in mode ZEP: the set-point turned up by the coarse
+    // control, held, turned down past the upper limit, held; a little noise.
+    history::ReadingHistory history;
+    const std::int64_t start = QDateTime::fromString(QStringLiteral("2026-12-07T14:00:00"), Qt::ISODate)
+                                   .toMSecsSinceEpoch();
+    VirtualRecording rec(history, start, 4.0);
+    history.set_limits({true, 6000, 14500});
+    const auto turn = [&](int from, int to) {
+        for (int v = from; v != to; v += (to > from ? 100 : -100)) {
+            rec.v.set_point(v);
+            rec.v.run_ms(250);
+        }
+        rec.v.set_point(to);
+    };
+    rec.v.set_point(8000);
+    rec.v.run_ms(40'000);
+    turn(8000, 15000);
+    rec.v.run_ms(30'000);
+    turn(15000, 10000);
+    rec.v.run_ms(40'000);
+
+    trend::TrendWindow window(history);
+    window.beep = [] {};
+    const std::int64_t end = rec.now_ms() + 2000;
+    window.set_clock([end] { return end; });
+    window.set_span(trend::TrendWindow::Span::ten_minutes);
+    window.set_span(trend::TrendWindow::Span::all);
+    window.resize(1100, 620);
+    window.show();
+    QApplication::processEvents();
+    window.redraw_now();
+    QApplication::processEvents();
+    rec.v.panel.close();
+    if (!window.grab().save(QString::fromLocal8Bit(path))) {
+        std::fprintf(stderr, "korvel-bench: cannot write %s; choose a file in a folder you can write to\n", path);
+        return 1;
+    }
+    std::printf("korvel-bench: the trend written to %s\n", path);
+    return 0;
+}
+
+} // namespace korvel::bench
