@@ -42,6 +42,7 @@ void offscreen_unless_chosen()
 // reading it accepts added to `history` at `start_ms` plus the virtual time.
 struct VirtualRecording {
     sim::VirtualPanel v;
+    ui::RangeMarks marks{v.panel};
     history::ReadingHistory& history;
     std::int64_t start_ms;
 
@@ -50,7 +51,7 @@ struct VirtualRecording {
     {
         v.board.use_setpoint_input(noise, 7);
         v.panel.on_reading([this](const dvm::Reading& r) {
-            history.add(history_sample(v.panel, r, now_ms()));
+            history.add(history_sample(v.panel, marks.take(r), now_ms()));
         });
         v.open();
         v.power_on();

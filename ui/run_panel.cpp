@@ -17,7 +17,7 @@ PanelSession::PanelSession(Port& port, const PortOffer& ports)
 {
     termination_.on_signal = [this](int) { panel_.close(); };
     panel_.on_reading([this](const dvm::Reading& r) {
-        history_.add(history_sample(panel_, r, wall_clock_ms()));
+        history_.add(history_sample(panel_, marks_.take(r), wall_clock_ms()));
     });
     // The trend window beside the panel's window.
     trend_ = std::make_unique<ui::TrendLink>(window_, *window_.widget(ControlId::reading_box), history_);

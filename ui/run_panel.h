@@ -6,6 +6,7 @@
 #include "panel/panel.h"
 #include "port/port.h"
 #include "ui/main_window.h"
+#include "ui/range_marks.h"
 #include "ui/termination_signals.h"
 #include "ui/trend_link.h"
 
@@ -46,6 +47,7 @@ private:
     ui::TerminationSignals termination_;
     Panel panel_;
     history::ReadingHistory history_;
+    ui::RangeMarks marks_{panel_};  // the OR/UR marks each reading of the history carries
     ui::MainWindow window_;
     std::unique_ptr<ui::TrendLink> trend_;  // goes first: it watches the window's reading
 };

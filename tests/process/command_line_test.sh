@@ -76,7 +76,7 @@ for prog in korvel korvel-sim; do
     done
     QT_QPA_PLATFORM=none run "$exe" --help
     [ "$status" = 0 ] && [ -z "$err" ] || fail "$prog --help: status $status, error '$err'"
-    for part in "Usage: " "--port <address>" "--version" "-platform"; do
+    for part in "Usage: " "--port <address>" "--version" "--trend" "-platform"; do
         case $out in *"$part"*) ;; *) fail "$prog --help: no '$part' in: $out" ;; esac
     done
     [ ! -e "$scratch/state" ] || fail "$prog --help: the simulated board was opened"
