@@ -42,7 +42,7 @@ constexpr std::int64_t minute_ms = 60'000;
 constexpr std::int64_t gap_ms = 10'000;
 
 const QColor reading_colour(0x1f, 0x5f, 0xbf);
-const QColor setpoint_colour(0x2e, 0x8b, 0x3a);
+const QColor setpoint_colour(0xa8, 0xdc, 0xa0);
 const QColor limit_colour(0xd0, 0x20, 0x20);
 const QColor mark_colour(0xc0, 0x70, 0x00);
 
@@ -69,6 +69,19 @@ void add_point(QVector<double>& keys, QVector<double>& values, double key, doubl
         return;
     keys.append(key);
     values.append(value);
+}
+
+// A point of a line that holds its value for long stretches (the
+// set-point): the middle points of a level stretch are left out, so the
+// line has only as many points as it has corners.
+void add_level(QVector<double>& keys, QVector<double>& values, double key, double value)
+{
+    const qsizetype n = values.size();
+    if (n >= 2 && values[n - 1] == value && values[n - 2] == value) {
+        keys[n - 1] = key;
+        return;
+    }
+    add_point(keys, values, key, value);
 }
 
 void add_gap(QVector<double>& keys, QVector<double>& values, double key)
@@ -114,12 +127,15 @@ TrendWindow::TrendWindow(history::ReadingHistory& history, QWidget* parent)
     // range, the bottom edge for under range, whatever the reading scale.
     plot_->yAxis2->setRange(0, 1);
 
+    // The set-point first, light, so that the reading on top of it shows
+    // and any gap between them too. The reading's pen stays one pixel
+    // wide: a wide pen costs many times more to draw.
+    setpoints_ = plot_->addGraph();
+    setpoints_->setName(QStringLiteral("set-point (ZEP)"));
+    setpoints_->setPen(QPen(setpoint_colour, 4));
     readings_ = plot_->addGraph();
     readings_->setName(QStringLiteral("reading"));
     readings_->setPen(QPen(reading_colour, 1));
-    setpoints_ = plot_->addGraph();
-    setpoints_->setName(QStringLiteral("set-point (ZEP)"));
-    setpoints_->setPen(QPen(setpoint_colour, 1, Qt::DashLine));
     limit_marks_ = plot_->addGraph();
     limit_marks_->setName(QStringLiteral("outside limits"));
     limit_marks_->setLineStyle(QCPGraph::lsNone);
@@ -560,8 +576,8 @@ void TrendWindow::draw()
         if (c.zep > 0) {
             if (mid_ms - last_setpoint > gap)
                 add_gap(sk, sv, key_of(mid_ms - gap / 2));
-            add_point(sk, sv, mid, c.setpoint_min);
-            add_point(sk, sv, mid, c.setpoint_max);
+            add_level(sk, sv, mid, c.setpoint_min);
+            add_level(sk, sv, mid, c.setpoint_max);
             last_setpoint = mid_ms;
             low = std::min(low, double(c.setpoint_min));
             high = std::max(high, double(c.setpoint_max));
@@ -579,6 +595,12 @@ void TrendWindow::draw()
     }
     readings_->setData(rk, rv, true);
     setpoints_->setData(sk, sv, true);
+    // Broad under the reading where it has few corners, so that it shows
+    // beside a reading that follows it closely; one pixel where it has
+    // many, as a broad pen costs many times more to draw.
+    const int setpoint_width = sk.size() <= 400 ? 4 : 1;
+    if (setpoints_->pen().width() != setpoint_width)
+        setpoints_->setPen(QPen(setpoint_colour, setpoint_width));
     limit_marks_->setData(lk, lv, true);
     over_marks_->setData(ok, ov, true);
     under_marks_->setData(uk, uv, true);
