@@ -531,8 +531,12 @@ void TrendWindow::draw()
             t0 = t1 - span_ms();
         plot_->xAxis->setRange(key_of(t0), key_of(t1));
     } else {
-        t0 = static_cast<std::int64_t>(std::llround(plot_->xAxis->range().lower * 1000.0));
-        t1 = std::max<std::int64_t>(t0 + 1, std::llround(plot_->xAxis->range().upper * 1000.0));
+        // However far the user zoomed out, the times stay within what the
+        // reduction can count in milliseconds (some 30 000 years either way).
+        const QCPRange r = plot_->xAxis->range();
+        constexpr double far_s = 1e12;
+        t0 = static_cast<std::int64_t>(std::llround(std::clamp(r.lower, -far_s, far_s) * 1000.0));
+        t1 = std::max<std::int64_t>(t0 + 1, std::llround(std::clamp(r.upper, -far_s, far_s) * 1000.0));
     }
     auto* ticker = static_cast<QCPAxisTickerDateTime*>(plot_->xAxis->ticker().data());
     ticker->setDateTimeFormat(t1 - t0 > 24 * 60 * minute_ms ? QStringLiteral("dd.MM. hh:mm")
@@ -546,8 +550,10 @@ void TrendWindow::draw()
     QVector<double> rk, rv, sk, sv, lk, lv, ok, ov, uk, uv;
     double low = std::numeric_limits<double>::infinity();
     double high = -low;
-    std::int64_t last_reading = std::numeric_limits<std::int64_t>::min();
-    std::int64_t last_setpoint = last_reading;
+    // Where each line last had a point (a gap before the first is no gap:
+    // add_gap ignores it).
+    std::int64_t last_reading = t0;
+    std::int64_t last_setpoint = t0;
     for (const history::Column& c : reduced) {
         const std::int64_t mid_ms = c.t0 + (c.t1 - c.t0) / 2;
         const double mid = key_of(mid_ms);

@@ -227,6 +227,14 @@ private slots:
         QVERIFY(w.plot()->xAxis->range().lower < before);
         QTest::keyClick(w.plot(), Qt::Key_Home);
         QVERIFY(w.following());
+
+        // Zoomed out or in beyond reason, it still draws what there is.
+        for (const Qt::Key key : {Qt::Key_Down, Qt::Key_Up}) {
+            for (int i = 0; i < 400; ++i)
+                QTest::keyClick(w.plot(), key);
+            w.redraw_now();
+        }
+        QVERIFY(!w.following());
         run.v.panel.close();
     }
 
