@@ -427,15 +427,14 @@ void TrendWindow::set_fixed_range(int low, int high)
         std::swap(low, high);
     if (low == high)
         ++high;
+    if (auto_box_->isChecked())
+        set_auto_range(false);  // takes the range shown, then this one
     {
         const QSignalBlocker a(y_low_), b(y_high_);
         y_low_->setValue(low);
         y_high_->setValue(high);
     }
-    if (auto_box_->isChecked())
-        set_auto_range(false);
-    else
-        refresh();
+    refresh();
 }
 
 QLineEdit* TrendWindow::readout(const char* figure) const

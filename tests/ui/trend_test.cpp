@@ -235,6 +235,13 @@ private slots:
             w.redraw_now();
         }
         QVERIFY(!w.following());
+
+        // A fixed range, given either way round, is the range shown.
+        w.set_fixed_range(14000, 1000);
+        w.redraw_now();
+        QCOMPARE(w.plot()->yAxis->range().lower, 1000.0);
+        QCOMPARE(w.plot()->yAxis->range().upper, 14000.0);
+        QVERIFY(!w.findChild<QCheckBox*>("trend_auto_range")->isChecked());
         run.v.panel.close();
     }
 
