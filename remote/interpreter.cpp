@@ -18,7 +18,7 @@ struct Entry {
 };
 
 // In the order of Interpreter::Id.
-constexpr std::array<Entry, 16> table{{
+constexpr std::array<Entry, 28> table{{
     {"IDN", true, false, true},
     {"RST", true, true, false},
     {"CLS", true, true, false},
@@ -35,12 +35,25 @@ constexpr std::array<Entry, 16> table{{
     {"DISPlay:PORT", false, true, true},
     {"DISPlay:PROBe", false, true, true},
     {"SYSTem:EXIT", false, true, false},
+    {"CALCulate:AVERage:MINimum", false, false, true},
+    {"CALCulate:AVERage:MAXimum", false, false, true},
+    {"CALCulate:AVERage:AVERage", false, false, true},
+    {"CALCulate:AVERage:SDEViation", false, false, true},
+    {"CALCulate:AVERage:COUNt", false, false, true},
+    {"CALCulate:AVERage:CLEar", false, true, false},
+    {"CALCulate:LIMit:LOWer[:DATA]", false, true, true},
+    {"CALCulate:LIMit:UPPer[:DATA]", false, true, true},
+    {"CALCulate:LIMit:STATe", false, true, true},
+    {"CALCulate:LIMit:FAIL", false, false, true},
+    {"CALCulate:LIMit:CLEar", false, true, false},
+    {"DISPlay:TRENd", false, true, true},
 }};
 
 // Settable commands without an argument (*RST, *CLS, SYSTem:EXIT).
 bool takes_argument(std::string_view pattern)
 {
-    return pattern != "RST" && pattern != "CLS" && pattern != "SYSTem:EXIT";
+    return pattern != "RST" && pattern != "CLS" && pattern != "SYSTem:EXIT" &&
+           pattern != "CALCulate:AVERage:CLEar" && pattern != "CALCulate:LIMit:CLEar";
 }
 
 const std::vector<std::vector<Node>>& patterns()
@@ -259,6 +272,18 @@ void Interpreter::run(const Step& s)
     case Id::PortView: view(Instrument::View::port, s); break;
     case Id::ProbeView: view(Instrument::View::probe, s); break;
     case Id::Exit: instrument_.exit(); break;
+    case Id::AverageMin:
+    case Id::AverageMax:
+    case Id::AverageMean:
+    case Id::AverageSdev:
+    case Id::AverageCount:
+    case Id::AverageClear: statistics(s); break;
+    case Id::LimitLower:
+    case Id::LimitUpper:
+    case Id::LimitState:
+    case Id::LimitFail:
+    case Id::LimitClear: limits(s); break;
+    case Id::Trend: trend(s); break;
     }
 }
 

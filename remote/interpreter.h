@@ -13,6 +13,12 @@
 //   [SOURce]:BITS <0..255>, [SOURce]:BITS?
 //   FETCh?   READ?
 //   SYSTem:ERRor[:NEXT]?   SYSTem:TIMeout <ms>, SYSTem:TIMeout?
+//   CALCulate:AVERage:MINimum?|MAXimum?|AVERage?|SDEViation?|COUNt?, :CLEar
+//                        the figures since the last clear, 9.91E+37 when
+//                        there are none
+//   CALCulate:LIMit:LOWer|UPPer <-19999..19999> (and ?), :STATe ON|OFF (and ?),
+//   CALCulate:LIMit:FAIL?   "<latest failed 0|1>,<failures>", :CLEar
+//   DISPlay:TRENd ON|OFF|1|0, DISPlay:TRENd?      the trend window
 //
 // After a command "A:B:C" the next one on the same line may leave out
 // "A:B:" ("SOUR:SETP 10;BITS?"), as SCPI allows; a header that does not
@@ -59,7 +65,9 @@ public:
 
 private:
     enum class Id { Idn, Rst, Cls, Opc, Power, Mode, Port, Setpoint, Bits, Fetch, Read,
-                    Error, Timeout, PortView, ProbeView, Exit };
+                    Error, Timeout, PortView, ProbeView, Exit,
+                    AverageMin, AverageMax, AverageMean, AverageSdev, AverageCount, AverageClear,
+                    LimitLower, LimitUpper, LimitState, LimitFail, LimitClear, Trend };
     struct Step {
         Id id;
         bool query;
@@ -76,6 +84,11 @@ private:
     void set_bits(const std::string& arg);
     void set_timeout(const std::string& arg);
     void view(Instrument::View which, const Step& s);
+    // CALCulate:AVERage:..., CALCulate:LIMit:... and DISPlay:TRENd
+    // (interpreter_calculate.cpp).
+    void statistics(const Step& s);
+    void limits(const Step& s);
+    void trend(const Step& s);
     // The argument as a whole number within low..high; otherwise an error
     // queued (-104 not a number, -222 out of range) and nothing.
     std::optional<int> number_within(const std::string& arg, long low, long high,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "history/reading_history.h"
+#include "panel/marked_readings.h"
 #include "panel/panel.h"
 #include "port/port.h"
 #include "ui/main_window.h"
@@ -41,6 +42,7 @@ private:
     ui::TerminationSignals termination_;
     Panel panel_;
     history::ReadingHistory history_;
+    MarkedReadings history_feed_;
     ui::MainWindow window_;
 };
 
