@@ -284,6 +284,26 @@ def record(program):
         parsed = list(csv.reader(io.StringIO("\n".join(complete))))
         check(all(len(p) == 6 for p in parsed), "six fields per row")
         check(any(r.split(",")[2] == "+777" for r in rows), "the set-point was read: %r" % rows[-3:])
+
+        # A new log has the limit column, and the readings above the upper
+        # limit say so (readings under range, below 1800, are never judged).
+        fresh = os.path.join(scratch, "fresh.csv")
+        sim = Sim(program, scratch, ["--record", fresh])
+        try:
+            s = raw_client(sim.port)
+            s.sendall(b"CALC:LIM:UPP 4000;STAT ON;:OUTP ON;SETP 5000\n")
+            check(wait_for(lambda: open(fresh).read().count(",+5000,") >= 2), "rows above the limit")
+            answer = raw_query(s, "CALC:LIM:FAIL?;:CALC:AVER:MAX?")
+            check(re.fullmatch(r"1,\d+;\+5000", answer) is not None,
+                  "failing, and the maximum: %r" % answer)
+        finally:
+            sim.stop()
+        rows = list(csv.reader(io.StringIO(open(fresh).read())))
+        check(rows[0] == ["time_utc", "seconds", "reading", "mark", "mode", "setpoint", "limit"],
+              "header with the limit column: %r" % rows[0])
+        check(all(len(r) == 7 for r in rows), "seven fields per row")
+        check(all(r[6] == ("high" if not r[3] and int(r[2]) > 4000 else "") for r in rows[1:]),
+              "limit verdicts: %r" % rows[1:])
     return 0
 
 
