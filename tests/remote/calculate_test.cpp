@@ -8,27 +8,7 @@
 namespace korvel::remote {
 namespace {
 
-// A fake that keeps statistics, limits and a trend window in plain fields.
-class KeepingInstrument : public remote_test::FakeInstrument {
-public:
-    Statistics stats;
-    Limits lim;
-    LimitFailures failures;
-    std::optional<bool> trend;  // nothing: no trend window
-    bool keeps = true;
-
-    std::optional<Statistics> statistics() const override
-    {
-        return keeps ? std::optional(stats) : std::nullopt;
-    }
-    void clear_statistics() override { stats = {}, ++changes; }
-    std::optional<Limits> limits() const override { return keeps ? std::optional(lim) : std::nullopt; }
-    void set_limits(const Limits& l) override { lim = l, ++changes; }
-    LimitFailures limit_failures() const override { return failures; }
-    void clear_limit_failures() override { failures = {}, ++changes; }
-    std::optional<bool> trend_open() const override { return trend; }
-    void set_trend_open(bool open) override { trend = open, ++changes; }
-};
+using remote_test::KeepingInstrument;
 
 std::string ask(Interpreter& in, const std::string& line)
 {
