@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <sys/stat.h>
 
 namespace korvel::remote {
 
@@ -10,10 +11,14 @@ std::unique_ptr<Recorder> Recorder::open(const std::string& path, std::string* e
 {
     if (path == "-")
         return std::unique_ptr<Recorder>(new Recorder(stdout, false, "standard output"));
-    // Opened for reading too, to see how the rows so far look; writes go to
-    // the end whatever the position. A file that may be written but not
-    // read is appended to blind.
-    std::FILE* f = std::fopen(path.c_str(), "a+");
+    // A plain file is opened for reading too, to see how the rows so far
+    // look; writes go to the end whatever the position. A file that may be
+    // written but not read is appended to blind, and so is anything else (a
+    // pipe, a terminal, a device), so that it is opened as before: write
+    // only, with no reader of our own holding a pipe open.
+    struct stat st {};
+    const bool plain = ::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+    std::FILE* f = plain ? std::fopen(path.c_str(), "a+") : nullptr;
     const bool readable = f != nullptr;
     if (!f)
         f = std::fopen(path.c_str(), "a");
