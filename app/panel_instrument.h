@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace korvel {
 
@@ -37,6 +38,10 @@ public:
     void set_view_open(View view, bool open) override;
     void exit() override;
     std::optional<remote::Reading> last_reading() const override { return last_; }
+    // The panel's fresh measurement; the reading with its marks as
+    // last_reading() gives it.
+    int initiate(int delay_ms, MeasureHook done) override;
+    void cancel(int key) override;
 
 private:
     Panel& panel_;
@@ -46,6 +51,8 @@ private:
     bool under_seen_ = false;
     int reading_key_ = -1;
     int observer_key_ = -1;
+    // Measurements started and not yet told, by the panel's key.
+    std::vector<int> measurements_;
 };
 
 } // namespace korvel
