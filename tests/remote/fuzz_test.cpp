@@ -22,6 +22,7 @@ const char* const corpus[] = {
     "MODE DPC", "mode dvm", "MODE?", "PORT &H278", "PORT 0x3BC", "PORT?", "SOUR:SETP 12345",
     "SETP -30000", "SETP 1e3", "SETP?", "SOUR:BITS 255", "BITS #B1010", "BITS?", "FETC?",
     "READ?", "SYST:ERR?", "SYST:TIM 5", "SYST:TIM?", "SOUR:SETP 10;BITS?", "PORT \"&H378\"",
+    "INIT;*OPC?", "MEAS?", "TRIG:DEL 0.25", "TRIGger:DELay?", "TRIG:DEL MAX", "INIT;READ?;*OPC?",
 };
 
 std::string mutate(std::mt19937& rng, std::string s)

@@ -58,6 +58,9 @@ TEST(Protocol, GoodLinesRunAndAnswer)
         {Off, "SYST:ERR?", "0,\"No error\"\n"},
         {Off, "SYSTem:ERRor:NEXT?", "0,\"No error\"\n"},
         {Off, "SYST:TIM 500;TIM?", "500\n"},
+        // The default time-out grows with the trigger delay; one set stays.
+        {Off, "TRIG:DEL 1.5;DEL?;:SYST:TIM?", "1.5;5500\n"},
+        {Off, "SYST:TIM 300;:TRIG:DEL 2;:SYST:TIM?", "300\n"},
         {OnZep, "*RST;OUTP?", "0\n", [](auto& f) { return f.resets == 1; }},
         // After DISP:PORT, "PORT?" is DISP:PORT? (the header path carries on);
         // a leading colon goes back to the root.
@@ -129,6 +132,12 @@ TEST(Protocol, BadLinesQueueAnErrorAndChangeNothing)
         {Off, "SYST:TIM 0", -222},
         {Off, "READ?", -221},
         {Off, "FETC?", -230},
+        {Off, "INIT", -221},
+        {Off, "INIT 1", -108},
+        {Off, "INIT?", -113},
+        {Off, "TRIG:DEL 61", -222},
+        {Off, "TRIG:DEL 1 s", -103},
+        {Off, "TRIG:DEL x", -104},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.line);
