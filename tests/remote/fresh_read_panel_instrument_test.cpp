@@ -262,22 +262,5 @@ TEST(FreshRead, AClientGoneInTheMiddleOfAWaitChangesNothing)
     EXPECT_EQ(left.panel.controls().reading_box.text(), quiet.panel.controls().reading_box.text());
 }
 
-TEST(FreshRead, TriggerDelayTakesSecondsWithinAMinute)
-{
-    Rig rig;
-    Client c(rig);
-    EXPECT_EQ(c.ask("TRIG:DEL?"), "0\n");
-    EXPECT_EQ(c.ask("TRIG:DEL 250E-3;DEL?;DEL MAX;DEL?;DEL 0.0004;DEL?"), "0.25;60;0\n");
-    for (const char* bad : {"TRIG:DEL 60.001", "TRIG:DEL -1", "TRIG:DEL 1e12"}) {
-        c.ask(bad);
-        EXPECT_EQ(c.ask("SYST:ERR?").substr(0, 5), "-222,") << bad;
-    }
-    for (const char* bad : {"TRIG:DEL #H10", "TRIG:DEL abc", "TRIG:DEL nan"}) {
-        c.ask(bad);
-        EXPECT_EQ(c.ask("SYST:ERR?").substr(0, 5), "-104,") << bad;
-    }
-    EXPECT_EQ(c.ask("TRIG:DEL 1;DEL MIN;DEL?"), "0\n");
-}
-
 } // namespace
 } // namespace korvel

@@ -60,6 +60,7 @@ TEST(Protocol, GoodLinesRunAndAnswer)
         {Off, "SYST:TIM 500;TIM?", "500\n"},
         // The default time-out grows with the trigger delay; one set stays.
         {Off, "TRIG:DEL 1.5;DEL?;:SYST:TIM?", "1.5;5500\n"},
+        {Off, "TRIG:DEL 250E-3;DEL?;DEL MAX;DEL?;DEL 0.0004;DEL?", "0.25;60;0\n"},
         {Off, "SYST:TIM 300;:TRIG:DEL 2;:SYST:TIM?", "300\n"},
         {OnZep, "*RST;OUTP?", "0\n", [](auto& f) { return f.resets == 1; }},
         // After DISP:PORT, "PORT?" is DISP:PORT? (the header path carries on);
