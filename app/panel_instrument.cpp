@@ -1,5 +1,7 @@
 #include "app/panel_instrument.h"
 
+#include <memory>
+
 #ifndef KORVEL_VERSION
 #define KORVEL_VERSION "0.0.0"
 #endif
@@ -46,6 +48,8 @@ PanelInstrument::PanelInstrument(Panel& panel, std::string model,
 
 PanelInstrument::~PanelInstrument()
 {
+    for (int key : measurements_)
+        panel_.cancel_measurement(key);
     if (history_)
         history_->forget(history_key_);
     panel_.controls().forget(observer_key_);
@@ -120,6 +124,29 @@ void PanelInstrument::set_view_open(View view, bool open)
         panel_.toggle_panel(which);
     else
         panel_.close_panel(which);
+}
+
+int PanelInstrument::initiate(int delay_ms, MeasureHook done)
+{
+    // The panel's key is the instrument's: the panel outlives this view.
+    auto key = std::make_shared<int>(-1);
+    *key = panel_.measure(delay_ms, [this, key, done = std::move(done)](const dvm::Reading* r) {
+        std::erase(measurements_, *key);
+        // The reading listeners ran first: last_ is this reading with the
+        // marks seen during its conversion.
+        if (r && last_)
+            done(last_);
+        else
+            done(std::nullopt);
+    });
+    measurements_.push_back(*key);
+    return *key;
+}
+
+void PanelInstrument::cancel(int key)
+{
+    if (std::erase(measurements_, key) > 0)
+        panel_.cancel_measurement(key);
 }
 
 void PanelInstrument::exit()

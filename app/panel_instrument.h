@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace korvel {
 
@@ -47,6 +48,10 @@ public:
     void set_view_open(View view, bool open) override;
     void exit() override;
     std::optional<remote::Reading> last_reading() const override { return last_; }
+    // The panel's fresh measurement; the reading with its marks as
+    // last_reading() gives it.
+    int initiate(int delay_ms, MeasureHook done) override;
+    void cancel(int key) override;
 
     std::optional<remote::Statistics> statistics() const override;
     void clear_statistics() override;
@@ -78,6 +83,8 @@ private:
     int observer_key_ = -1;
     const std::function<bool()>* trend_is_open_ = nullptr;
     const std::function<void(bool)>* trend_set_open_ = nullptr;
+    // Measurements started and not yet told, by the panel's key.
+    std::vector<int> measurements_;
 };
 
 } // namespace korvel

@@ -99,6 +99,10 @@ int run_window(int argc, char** argv, double seconds, int set_point);
 // The remote interface on the window's event loop: reading rate idle and
 // under 1000 queries per second, and the queries' round-trip time.
 int run_remote(int argc, char** argv, double seconds, int set_point);
+
+// A remote client sweeping set-point jumps, one READ? per point, for S
+// seconds: the time per point against the conversion period, stale readings.
+int run_sweep(int argc, char** argv, double seconds);
 #endif
 
 } // namespace korvel::bench

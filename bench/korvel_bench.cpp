@@ -7,6 +7,10 @@
 //                                                interface: S s idle, S s under
 //                                                1000 FETCh? queries per second
 //                                                unless QT_QPA_PLATFORM is set
+//   korvel-bench --sweep S                       the window with the remote
+//                                                interface: a client sweeps
+//                                                set-point jumps for S s, one
+//                                                READ? per point
 //
 // The virtual run puts the whole panel on the board at its default clock
 // and prints: readings shown per second against conversions per second, the
@@ -152,7 +156,7 @@ int usage(const char* problem, const char* arg)
 {
     std::fprintf(stderr,
                  "korvel-bench: %s '%s'; use [--seconds S] [--set-point V] or --realtime S or "
-                 "--window S or --remote S [--set-point V]\n",
+                 "--window S or --remote S [--set-point V] or --sweep S\n",
                  problem, arg);
     return 2;
 }
@@ -170,6 +174,7 @@ int main(int argc, char** argv)
     double realtime = std::nan("");
     double window = std::nan("");
     double remote = std::nan("");
+    double sweep = std::nan("");
     double set_point_value = 12345;
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
@@ -182,6 +187,8 @@ int main(int argc, char** argv)
             target = &window;
         else if (!std::strcmp(argv[i], "--remote"))
             target = &remote;
+        else if (!std::strcmp(argv[i], "--sweep"))
+            target = &sweep;
         else if (!std::strcmp(argv[i], "--set-point"))
             target = &set_point_value;
         else
@@ -202,9 +209,12 @@ int main(int argc, char** argv)
     const bool window_given = !std::isnan(window);
     const auto valid = [](double s) { return s > 0 && s <= max_real_seconds; };
     const bool remote_given = !std::isnan(remote);
+    const bool sweep_given = !std::isnan(sweep);
     if ((realtime_given && !valid(realtime)) || (window_given && !valid(window)) ||
-        (remote_given && !valid(remote)) || realtime_given + window_given + remote_given > 1) {
-        std::fprintf(stderr, "korvel-bench: give one of --realtime S, --window S or --remote S, "
+        (remote_given && !valid(remote)) || (sweep_given && !valid(sweep)) ||
+        realtime_given + window_given + remote_given + sweep_given > 1) {
+        std::fprintf(stderr, "korvel-bench: give one of --realtime S, --window S, --remote S or "
+                             "--sweep S, "
                              "with S above "
                              "0 and at most %.0f seconds\n",
                      max_real_seconds);
@@ -221,15 +231,17 @@ int main(int argc, char** argv)
         return 2;
 #endif
     }
-    if (window_given || remote_given) {
+    if (window_given || remote_given || sweep_given) {
 #if defined(KORVEL_BENCH_WINDOW)
+        if (sweep_given)
+            return run_sweep(argc, argv, sweep);
         return remote_given ? run_remote(argc, argv, remote, set_point)
                             : run_window(argc, argv, window, set_point);
 #else
         std::fprintf(stderr, "korvel-bench: --%s needs the panel's window (korvel_ui), which "
                              "this build lacks; install qt6-base-dev and configure again with "
                              "KORVEL_BUILD_UI=ON\n",
-                     remote_given ? "remote" : "window");
+                     sweep_given ? "sweep" : remote_given ? "remote" : "window");
         return 2;
 #endif
     }

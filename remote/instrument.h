@@ -111,6 +111,28 @@ public:
     virtual std::optional<bool> trend_open() const { return std::nullopt; }
     virtual void set_trend_open(bool) {}
 
+    // A fresh measurement: `done` gets the first reading accepted from a
+    // conversion that began after every change made so far had reached the
+    // board and delay_ms more had passed, or nothing when the instrument
+    // stops taking readings (switched OFF, reset). It is called once, from
+    // inside the instrument's own work: the caller goes on later, never
+    // from inside `done`. Returns a key for cancel(); a cancelled
+    // measurement's `done` is never called. This default takes the next
+    // reading published, for an instrument that knows no better.
+    using MeasureHook = std::function<void(const std::optional<Reading>&)>;
+    virtual int initiate(int delay_ms, MeasureHook done)
+    {
+        (void)delay_ms;
+        const int key = next_key_;
+        subscribe([this, key, done = std::move(done)](const Reading& r) {
+            const MeasureHook hook = done; // survives the unsubscribe below
+            unsubscribe(key);
+            hook(r);
+        });
+        return key;
+    }
+    virtual void cancel(int key) { unsubscribe(key); }
+
     // Hooks run once per accepted reading, in the order subscribed.
     using ReadingHook = std::function<void(const Reading&)>;
     int subscribe(ReadingHook hook)

@@ -16,7 +16,7 @@ constexpr int reading_limit = 19999;
 
 // What a figure without readings behind it answers: the value SCPI
 // instruments give for "not a number".
-constexpr std::string_view not_a_number = "9.91E+37";
+constexpr std::string_view not_a_number = Interpreter::not_a_number;
 
 std::string signed_count(int v) { return (v < 0 ? "" : "+") + std::to_string(v); }
 

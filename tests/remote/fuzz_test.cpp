@@ -24,6 +24,7 @@ const char* const corpus[] = {
     "READ?", "SYST:ERR?", "SYST:TIM 5", "SYST:TIM?", "SOUR:SETP 10;BITS?", "PORT \"&H378\"",
     "CALC:AVER:MIN?;MAX?;AVER?", "CALC:AVER:SDEV?;COUN?", "CALC:AVER:CLE", "CALC:LIM:LOW -500",
     "CALC:LIM:UPP 1.5E3", "CALC:LIM:STAT ON", "CALC:LIM:FAIL?;CLE", "DISP:TREN ON", "DISP:TREN?",
+    "INIT;*OPC?", "MEAS?", "TRIG:DEL 0.25", "TRIGger:DELay?", "TRIG:DEL MAX", "INIT;READ?;*OPC?",
 };
 
 std::string mutate(std::mt19937& rng, std::string s)
