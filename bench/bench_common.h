@@ -26,6 +26,7 @@ public:
         return inner_.Inp32(address);
     }
     void Out32(std::int16_t address, std::int16_t value) override { inner_.Out32(address, value); }
+    std::int64_t now_ns() override { return inner_.now_ns(); }
 
     int reads_in_tick = 0;
 

@@ -146,20 +146,28 @@ TEST_F(ReaderTest, ProbeShowsTheFirstOfTheTwoReads)
 
 TEST_F(ReaderTest, ScanTickTraffic)
 {
+    // A digit: strobe, value, the strobe again; then the marks and the
+    // half-digit strobe.
     digit_tick(2, 5);
     const auto s8 = lines.status(8), s12 = lines.status(12), s0 = lines.status(0);
     EXPECT_EQ(port.log, (std::vector<PortAccess>{wr(control378, 8), rd(status378, s8),
                                                  wr(control378, 12), rd(status378, s12),
+                                                 wr(control378, 8), rd(status378, s8),
                                                  wr(control378, 0), rd(status378, s0),
                                                  wr(control378, 0), rd(status378, s0),
                                                  wr(control378, 0), rd(status378, s0)}));
+    // The half digit: no digit strobe, so no second strobe read; its value
+    // is followed by the half-digit strobe again.
     port.clear();
     half_digit_tick(1);
-    const auto h0 = lines.status(0), h12 = lines.status(12);
-    EXPECT_EQ(port.log.size(), 12u);
-    EXPECT_EQ(port.log[10], wr(control378, 12));
-    EXPECT_EQ(port.log[11], rd(status378, h12));
-    EXPECT_EQ(port.log[9], rd(status378, h0));
+    const auto h8 = lines.status(8), h0 = lines.status(0), h12 = lines.status(12);
+    EXPECT_EQ(port.log, (std::vector<PortAccess>{wr(control378, 8), rd(status378, h8),
+                                                 wr(control378, 12), rd(status378, h12),
+                                                 wr(control378, 0), rd(status378, h0),
+                                                 wr(control378, 0), rd(status378, h0),
+                                                 wr(control378, 0), rd(status378, h0),
+                                                 wr(control378, 12), rd(status378, h12),
+                                                 wr(control378, 0), rd(status378, h0)}));
 }
 
 TEST_F(ReaderTest, DigitSlots)
@@ -287,9 +295,9 @@ TEST_F(ReaderTest, AcceptedReadingIsShownWithThePolarityReadAtAcceptance)
     port.clear();
     half_digit_tick(1);
     EXPECT_EQ(c.reading_box.text(), "- 12345");
-    EXPECT_EQ(port.log.size(), 14u);
-    EXPECT_EQ(port.log[12], wr(control378, 0));
-    EXPECT_EQ(port.log[13], rd(status378, lines.status(0)));
+    EXPECT_EQ(port.log.size(), 16u);
+    EXPECT_EQ(port.log[14], wr(control378, 0));
+    EXPECT_EQ(port.log[15], rd(status378, lines.status(0)));
     EXPECT_EQ(flags(), 0);
     EXPECT_EQ(dvm().last_d5, 1);
     EXPECT_EQ(dvm().last_d4, 2);
@@ -368,8 +376,8 @@ TEST_F(ReaderTest, AnUnreadableHalfDigitDefersTheDecision)
     half.d5 = true;
     half.value = 12;
     port.responder = nullptr;
-    port.script = {digit.status(8), digit.status(12), half.status(0), half.status(0),
-                   half.status(0), half.status(12)};
+    port.script = {digit.status(8), digit.status(12), digit.status(8), half.status(0),
+                   half.status(0), half.status(0), half.status(12)};
     f.on_scan_tick();
     EXPECT_EQ(dvm().seen_d1, 2);
     EXPECT_TRUE(c.scan_timer.enabled());
