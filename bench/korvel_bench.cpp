@@ -51,12 +51,9 @@ VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds)
     sim::VirtualClock clock;
     sim::SimBoard board(clock, clock_hz);
     board.set_diagnostic([](std::string_view) {});
-    CountingPort port(board);
-    Panel panel(port);
-    VirtualTimers timers(panel.controls(), [&](std::int64_t ns) {
-        clock.set_ns(ns);
-        port.reads_in_tick = 0;
-    });
+    Panel panel(board);
+    VirtualTimers timers(panel.controls(), [&](std::int64_t ns) { clock.set_ns(ns); });
+    panel.on_reading([&](const dvm::Reading&) { ++f.shown; });
 
     // Time each timer runs, and every scan's length.
     const auto timer_controls = panel_timers(panel);
@@ -82,8 +79,6 @@ VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds)
             } else if (panel.controls().sync_timer.enabled()) {
                 ++f.scans;
                 f.scan_ticks.push_back(static_cast<int>(timers.ticks(ControlId::scan_timer) - scan_start));
-                if (port.reads_in_tick == reads_of_a_shown_reading)
-                    ++f.shown;
             }
         }
     });
@@ -104,6 +99,7 @@ VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds)
     }
     f.conversions = static_cast<double>(board.converter().clocks()) /
                     static_cast<double>(sim::DualSlopeConverter::cycle_clocks);
+    f.discarded = panel.reader().discarded_samples();
     f.reading = panel.controls().reading_box.text();
     panel.controls().exit_button.fire(); // leave the board safe, as every run of the panel does
     f.left_safe = board_left_safe(board.state());
@@ -123,11 +119,11 @@ void print_main(const VirtualRun& f)
 
 void print_row(const VirtualRun& f)
 {
-    std::printf("  %7lld Hz  set-point %6d   %6.3f conv/s   %6.3f shown/s   scan median %3.0f  "
-                "p95 %5.0f ticks   reading %s\n",
+    std::printf("  %7lld Hz  set-point %6d   %6.3f conv/s   %6.3f shown/s   %6.3f discarded/s   "
+                "scan median %3.0f  p95 %5.0f ticks   reading %s\n",
                 static_cast<long long>(f.clock_hz), f.set_point, f.conversions / f.seconds,
-                f.shown / f.seconds, quantile(f.scan_ticks, 0.5), quantile(f.scan_ticks, 0.95),
-                f.reading.c_str());
+                f.shown / f.seconds, static_cast<double>(f.discarded) / f.seconds,
+                quantile(f.scan_ticks, 0.5), quantile(f.scan_ticks, 0.95), f.reading.c_str());
 }
 
 } // namespace
