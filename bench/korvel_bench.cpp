@@ -15,6 +15,7 @@
 // the run goes. It also compares other converter clocks and inputs.
 #include "bench/bench_common.h"
 #include "panel/panel.h"
+#include "support/slow_port.h"
 #include "support/virtual_timers.h"
 #include "sim/clock.h"
 #include "sim/sim_board.h"
@@ -25,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 
 namespace korvel::bench {
@@ -41,7 +43,18 @@ struct VirtualRun : Figures {
     bool left_safe = false;
 };
 
-VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds)
+// A slow port in front of the board: every access takes access_ns of the
+// board's time, and one in `held_every` is held up for up to held_max_ns
+// more (a process preempted between two reads).
+struct PortSpeed {
+    const char* name = nullptr; // nullptr: the board answers at once
+    std::int64_t access_ns = 0;
+    int held_every = 0;
+    std::int64_t held_max_ns = 0;
+};
+
+VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds,
+                       const PortSpeed& speed = {})
 {
     VirtualRun f;
     f.clock_hz = clock_hz;
@@ -51,7 +64,15 @@ VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds)
     sim::VirtualClock clock;
     sim::SimBoard board(clock, clock_hz);
     board.set_diagnostic([](std::string_view) {});
-    Panel panel(board);
+    sim::SlowPort slow(board, clock);
+    std::mt19937_64 rng(1);
+    slow.delay_ns = [&](const sim::SlowPort::Access&) {
+        std::int64_t ns = speed.access_ns;
+        if (speed.held_every > 0 && rng() % static_cast<unsigned>(speed.held_every) == 0)
+            ns += static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(speed.held_max_ns + 1));
+        return ns;
+    };
+    Panel panel(speed.name ? static_cast<Port&>(slow) : board);
     VirtualTimers timers(panel.controls(), [&](std::int64_t ns) { clock.set_ns(ns); });
     panel.on_reading([&](const dvm::Reading&) { ++f.shown; });
 
@@ -250,5 +271,20 @@ int main(int argc, char** argv)
             print_row(run(hz, v));
     for (int v : {-700, 25000})
         print_row(run(default_hz, v));
+
+    std::printf("\nOn a slow port (%.0f s simulated each; the board's time runs on during "
+                "each access):\n",
+                seconds);
+    for (const PortSpeed& speed : {PortSpeed{"25 us per access", 25'000, 0, 0},
+                                   PortSpeed{"25 us, 1 in 100 held up to 2 ms", 25'000, 100,
+                                             2'000'000},
+                                   PortSpeed{"100 us per access", 100'000, 0, 0}}) {
+        std::printf("  %s:\n", speed.name);
+        for (int v : {15432, 5432}) {
+            VirtualRun r = run_virtual(default_hz, v, seconds, speed);
+            all_safe = all_safe && r.left_safe;
+            print_row(r);
+        }
+    }
     return all_safe ? 0 : 1;
 }
