@@ -118,16 +118,18 @@ TEST(DvmSlowPort, AReaderTrustingTheFirstStrobeShowsWrongReadings)
     }
 }
 
-// The guarded reader on the same port, and with delays from none to 1 ms at
-// converter clocks from 100 to 250 kHz: never a wrong reading, while the
-// port really does carry other digits' values and readings still come.
+// The guarded reader on the same port, with delays from none to 1 ms and
+// hold-ups of up to 3 ms (longer than the multiplexer needs to come back to
+// a digit), at converter clocks from 100 to 250 kHz: never a wrong reading,
+// while the port really does carry other digits' values and readings still
+// come.
 TEST(DvmSlowPort, NoWrongReadingAtAnyDelayOrClock)
 {
     const int inputs[] = {12345, -10987, 19876, 7654, -1500};
     int n = 0;
     int readings = 0;
     for (std::int64_t hz : {100'000, 120'000, 125'000, 200'000, 250'000}) {
-        for (std::int64_t delay_us : {0, 50, 200, 500, 1000}) {
+        for (std::int64_t delay_us : {0, 50, 200, 1000, 3000}) {
             SlowRun r;
             r.clock_hz = hz;
             r.input = inputs[n % 5];
@@ -156,25 +158,6 @@ TEST(DvmSlowPort, AQuickPortLosesNothing)
     EXPECT_EQ(o.wrong, 0);
     EXPECT_EQ(o.crossed_pairs, 0u);
     EXPECT_GE(o.readings, static_cast<int>(o.conversions) - 1) << describe(r, o);
-}
-
-// Delays alone, with the multiplexer left to itself: a process held up
-// between its reads for up to a digit period and more.
-TEST(DvmSlowPort, LongHoldUpsAloneNeverGiveAWrongReading)
-{
-    for (std::int64_t hz : {100'000, 250'000}) {
-        SlowRun r;
-        r.clock_hz = hz;
-        r.input = -19999;
-        r.max_delay_ns = 3'000'000;
-        r.delayed_share = 0.2;
-        r.seconds = 300;
-        const Outcome o = run(r);
-        SCOPED_TRACE(describe(r, o));
-        EXPECT_EQ(o.wrong, 0);
-        EXPECT_GT(o.crossed_pairs, 0u);
-        EXPECT_GT(o.readings, 0);
-    }
 }
 
 } // namespace
