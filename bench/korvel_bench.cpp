@@ -12,7 +12,9 @@
 // and prints: readings shown per second against conversions per second, the
 // length of a digit scan in scan_timer ticks, the tick rates of the three
 // timers against their nominal rates, and how much faster than real time
-// the run goes. It also compares other converter clocks and inputs.
+// the run goes, and the digit samples the reader discarded. It also
+// compares other converter clocks and inputs, and the board behind a slow
+// port whose accesses take the board's time.
 #include "bench/bench_common.h"
 #include "panel/panel.h"
 #include "support/slow_port.h"
@@ -68,8 +70,10 @@ VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds,
     std::mt19937_64 rng(1);
     slow.delay_ns = [&](const sim::SlowPort::Access&) {
         std::int64_t ns = speed.access_ns;
-        if (speed.held_every > 0 && rng() % static_cast<unsigned>(speed.held_every) == 0)
-            ns += static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(speed.held_max_ns + 1));
+        if (speed.held_every > 0 && rng() % static_cast<unsigned>(speed.held_every) == 0) {
+            const auto most = static_cast<std::uint64_t>(speed.held_max_ns + 1);
+            ns += static_cast<std::int64_t>(rng() % most);
+        }
         return ns;
     };
     Panel panel(speed.name ? static_cast<Port&>(slow) : board);
