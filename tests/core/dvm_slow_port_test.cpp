@@ -27,7 +27,7 @@ struct SlowRun {
     std::uint64_t seed = 1;
 };
 
-struct Outcome {
+struct RunResult {
     int readings = 0;
     int wrong = 0;
     std::string first_wrong;
@@ -35,7 +35,7 @@ struct Outcome {
     double conversions = 0;
 };
 
-Outcome run(const SlowRun& r)
+RunResult run(const SlowRun& r)
 {
     VirtualClock clock;
     SimBoard board(clock, r.clock_hz);
@@ -56,7 +56,7 @@ Outcome run(const SlowRun& r)
     port.echo_first_strobe = r.echo_first_strobe;
     port.stop_clock = r.stop_clock;
 
-    Outcome o;
+    RunResult o;
     panel.on_reading([&](const dvm::Reading& reading) {
         ++o.readings;
         if (reading.value() != r.input && ++o.wrong == 1)
@@ -76,9 +76,9 @@ Outcome run(const SlowRun& r)
     return o;
 }
 
-std::string describe(const SlowRun& r, const Outcome& o)
+std::string describe(const SlowRun& r, const RunResult& o)
 {
-    char line[256];
+    char line[320];
     std::snprintf(line, sizeof line,
                   "%lld Hz, input %d, delays up to %lld us on %.0f%% of accesses, %.0f%% of pairs "
                   "moved: %d readings (%d wrong, first %s), %llu of %llu pairs crossed, %llu "
@@ -111,7 +111,7 @@ TEST(DvmSlowPort, AReaderTrustingTheFirstStrobeShowsWrongReadings)
     timed.moved_share = 0.05;
     timed.echo_first_strobe = true;
     for (const SlowRun& r : {untimed, timed}) {
-        const Outcome o = run(r);
+        const RunResult o = run(r);
         std::printf("first strobe trusted, %s: %s\n", r.stop_clock ? "no clock" : "timed",
                     describe(r, o).c_str());
         EXPECT_GT(o.wrong, 0) << describe(r, o);
@@ -137,7 +137,7 @@ TEST(DvmSlowPort, NoWrongReadingAtAnyDelayOrClock)
             r.delayed_share = 0.3;
             r.moved_share = 0.3;
             r.seed = static_cast<std::uint64_t>(++n);
-            const Outcome o = run(r);
+            const RunResult o = run(r);
             SCOPED_TRACE(describe(r, o));
             EXPECT_EQ(o.wrong, 0);
             EXPECT_GT(o.crossed_pairs, 0u);
@@ -153,7 +153,7 @@ TEST(DvmSlowPort, NoWrongReadingAtAnyDelayOrClock)
 TEST(DvmSlowPort, AQuickPortLosesNothing)
 {
     SlowRun r;
-    const Outcome o = run(r);
+    const RunResult o = run(r);
     EXPECT_EQ(o.discarded, 0u);
     EXPECT_EQ(o.wrong, 0);
     EXPECT_EQ(o.crossed_pairs, 0u);
