@@ -16,9 +16,12 @@
 // and prints: readings shown per second against conversions per second, the
 // length of a digit scan in scan_timer ticks, the tick rates of the three
 // timers against their nominal rates, and how much faster than real time
-// the run goes. It also compares other converter clocks and inputs.
+// the run goes, and the digit samples the reader discarded. It also
+// compares other converter clocks and inputs, and the board behind a slow
+// port whose accesses take the board's time.
 #include "bench/bench_common.h"
 #include "panel/panel.h"
+#include "support/slow_port.h"
 #include "support/virtual_timers.h"
 #include "sim/clock.h"
 #include "sim/sim_board.h"
@@ -29,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 
 namespace korvel::bench {
@@ -45,7 +49,18 @@ struct VirtualRun : Figures {
     bool left_safe = false;
 };
 
-VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds)
+// A slow port in front of the board: every access takes access_ns of the
+// board's time, and one in `held_every` is held up for up to held_max_ns
+// more (a process preempted between two reads).
+struct PortSpeed {
+    const char* name = nullptr; // nullptr: the board answers at once
+    std::int64_t access_ns = 0;
+    int held_every = 0;
+    std::int64_t held_max_ns = 0;
+};
+
+VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds,
+                       const PortSpeed& speed = {})
 {
     VirtualRun f;
     f.clock_hz = clock_hz;
@@ -55,12 +70,19 @@ VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds)
     sim::VirtualClock clock;
     sim::SimBoard board(clock, clock_hz);
     board.set_diagnostic([](std::string_view) {});
-    CountingPort port(board);
-    Panel panel(port);
-    VirtualTimers timers(panel.controls(), [&](std::int64_t ns) {
-        clock.set_ns(ns);
-        port.reads_in_tick = 0;
-    });
+    sim::SlowPort slow(board, clock);
+    std::mt19937_64 rng(1);
+    slow.delay_ns = [&](const sim::SlowPort::Access&) {
+        std::int64_t ns = speed.access_ns;
+        if (speed.held_every > 0 && rng() % static_cast<unsigned>(speed.held_every) == 0) {
+            const auto most = static_cast<std::uint64_t>(speed.held_max_ns + 1);
+            ns += static_cast<std::int64_t>(rng() % most);
+        }
+        return ns;
+    };
+    Panel panel(speed.name ? static_cast<Port&>(slow) : board);
+    VirtualTimers timers(panel.controls(), [&](std::int64_t ns) { clock.set_ns(ns); });
+    panel.on_reading([&](const dvm::Reading&) { ++f.shown; });
 
     // Time each timer runs, and every scan's length.
     const auto timer_controls = panel_timers(panel);
@@ -86,8 +108,6 @@ VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds)
             } else if (panel.controls().sync_timer.enabled()) {
                 ++f.scans;
                 f.scan_ticks.push_back(static_cast<int>(timers.ticks(ControlId::scan_timer) - scan_start));
-                if (port.reads_in_tick == reads_of_a_shown_reading)
-                    ++f.shown;
             }
         }
     });
@@ -108,6 +128,7 @@ VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds)
     }
     f.conversions = static_cast<double>(board.converter().clocks()) /
                     static_cast<double>(sim::DualSlopeConverter::cycle_clocks);
+    f.discarded = panel.reader().discarded_samples();
     f.reading = panel.controls().reading_box.text();
     panel.controls().exit_button.fire(); // leave the board safe, as every run of the panel does
     f.left_safe = board_left_safe(board.state());
@@ -127,11 +148,11 @@ void print_main(const VirtualRun& f)
 
 void print_row(const VirtualRun& f)
 {
-    std::printf("  %7lld Hz  set-point %6d   %6.3f conv/s   %6.3f shown/s   scan median %3.0f  "
-                "p95 %5.0f ticks   reading %s\n",
+    std::printf("  %7lld Hz  set-point %6d   %6.3f conv/s   %6.3f shown/s   %6.3f discarded/s   "
+                "scan median %3.0f  p95 %5.0f ticks   reading %s\n",
                 static_cast<long long>(f.clock_hz), f.set_point, f.conversions / f.seconds,
-                f.shown / f.seconds, quantile(f.scan_ticks, 0.5), quantile(f.scan_ticks, 0.95),
-                f.reading.c_str());
+                f.shown / f.seconds, static_cast<double>(f.discarded) / f.seconds,
+                quantile(f.scan_ticks, 0.5), quantile(f.scan_ticks, 0.95), f.reading.c_str());
 }
 
 } // namespace
@@ -266,5 +287,20 @@ int main(int argc, char** argv)
             print_row(run(hz, v));
     for (int v : {-700, 25000})
         print_row(run(default_hz, v));
+
+    std::printf("\nOn a slow port (%.0f s simulated each; the board's time runs on during "
+                "each access):\n",
+                seconds);
+    for (const PortSpeed& speed : {PortSpeed{"25 us per access", 25'000, 0, 0},
+                                   PortSpeed{"25 us, 1 in 100 held up to 2 ms", 25'000, 100,
+                                             2'000'000},
+                                   PortSpeed{"100 us per access", 100'000, 0, 0}}) {
+        std::printf("  %s:\n", speed.name);
+        for (int v : {15432, 5432}) {
+            VirtualRun r = run_virtual(default_hz, v, seconds, speed);
+            all_safe = all_safe && r.left_safe;
+            print_row(r);
+        }
+    }
     return all_safe ? 0 : 1;
 }
