@@ -4,18 +4,29 @@
 // the panel's own.
 #pragma once
 
+#include "history/reading_history.h"
+#include "panel/marked_readings.h"
 #include "panel/panel.h"
 #include "remote/instrument.h"
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace korvel {
 
 class PanelInstrument : public remote::Instrument {
 public:
     // model: the second field of the identity ("korvel", "korvel-sim").
-    PanelInstrument(Panel& panel, std::string model);
+    // history: the panel's reading history, fed by the panel session; the
+    // readings, their marks and limit verdicts, the statistics and the
+    // limits are then its own, so that every front end sees the same. It
+    // must outlive this. Without one there are readings but no statistics
+    // or limits.
+    PanelInstrument(Panel& panel, std::string model,
+                    history::ReadingHistory* history = nullptr);
     ~PanelInstrument() override;
     PanelInstrument(const PanelInstrument&) = delete;
     PanelInstrument& operator=(const PanelInstrument&) = delete;
@@ -37,15 +48,43 @@ public:
     void set_view_open(View view, bool open) override;
     void exit() override;
     std::optional<remote::Reading> last_reading() const override { return last_; }
+    // The panel's fresh measurement; the reading with its marks as
+    // last_reading() gives it.
+    int initiate(int delay_ms, MeasureHook done) override;
+    void cancel(int key) override;
+
+    std::optional<remote::Statistics> statistics() const override;
+    void clear_statistics() override;
+    std::optional<remote::Limits> limits() const override;
+    void set_limits(const remote::Limits& limits) override;
+    remote::LimitFailures limit_failures() const override;
+    void clear_limit_failures() override;
+
+    // The trend window's hooks (PanelSession::trend_open and set_trend_open),
+    // looked up at each use, since the trend window may come after this;
+    // while they are empty there is no trend window.
+    void use_trend(const std::function<bool()>& is_open, const std::function<void(bool)>& set_open)
+    {
+        trend_is_open_ = &is_open;
+        trend_set_open_ = &set_open;
+    }
+    std::optional<bool> trend_open() const override;
+    void set_trend_open(bool open) override;
 
 private:
+    void take(const remote::Reading& r);
+
     Panel& panel_;
     std::string model_;
+    history::ReadingHistory* history_;
     std::optional<remote::Reading> last_;
-    bool over_seen_ = false;
-    bool under_seen_ = false;
-    int reading_key_ = -1;
+    std::unique_ptr<MarkedReadings> readings_;  // without a history
+    int history_key_ = -1;
     int observer_key_ = -1;
+    const std::function<bool()>* trend_is_open_ = nullptr;
+    const std::function<void(bool)>* trend_set_open_ = nullptr;
+    // Measurements started and not yet told, by the panel's key.
+    std::vector<int> measurements_;
 };
 
 } // namespace korvel

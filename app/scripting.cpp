@@ -88,7 +88,8 @@ void Scripting::start(PanelSession& session)
     if (!server && !recorder)
         return;
     auto* a = new Attached(&session.window());
-    a->instrument = std::make_unique<PanelInstrument>(session.panel(), model);
+    a->instrument = std::make_unique<PanelInstrument>(session.panel(), model, &session.history());
+    a->instrument->use_trend(session.trend_open, session.set_trend_open);
     a->recorder = std::move(recorder);
     a->server = std::move(server);
     if (a->recorder)

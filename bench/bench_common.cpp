@@ -20,6 +20,9 @@ void print_rates(const Figures& f)
     std::printf("  readings shown      %8.3f /s  (%.0f%% of conversions; scans ended %.3f /s)\n",
                 f.shown / s, f.conversions > 0 ? 100.0 * f.shown / f.conversions : 0.0,
                 f.scans / s);
+    std::printf("  samples discarded   %8.3f /s  (%llu digit samples whose strobe moved or whose "
+                "reads took too long)\n",
+                static_cast<double>(f.discarded) / s, static_cast<unsigned long long>(f.discarded));
     std::printf(
         "  scan length         median %.0f, 95th percentile %.0f scan_timer ticks (%zu scans)\n",
         quantile(f.scan_ticks, 0.5), quantile(f.scan_ticks, 0.95), f.scan_ticks.size());

@@ -13,28 +13,6 @@
 
 namespace korvel::bench {
 
-// Passes every access through and counts the status reads of the tick in
-// progress: a scan tick that shows a reading makes seven reads (digit
-// strobe, value, over-range, under-range, half-digit strobe, half-digit
-// value, polarity), one that drops it six.
-class CountingPort : public Port {
-public:
-    explicit CountingPort(Port& inner) : inner_(inner) {}
-    std::int16_t Inp32(std::int16_t address) override
-    {
-        ++reads_in_tick;
-        return inner_.Inp32(address);
-    }
-    void Out32(std::int16_t address, std::int16_t value) override { inner_.Out32(address, value); }
-
-    int reads_in_tick = 0;
-
-private:
-    Port& inner_;
-};
-
-inline constexpr int reads_of_a_shown_reading = 7;
-
 // The q-quantile (0..1) of the values; 0 when there are none.
 inline double quantile(std::vector<int> v, double q)
 {
@@ -71,6 +49,7 @@ struct Figures {
     double seconds = 0;
     double conversions = 0;
     int shown = 0;
+    std::uint64_t discarded = 0;      // digit samples the reader discarded
     int scans = 0;
     std::vector<int> scan_ticks;      // scan_timer ticks of each scan, the ending tick included
     std::uint64_t ticks[3] = {};      // sync_timer, refresh_timer, scan_timer
@@ -108,6 +87,10 @@ int run_trend_picture(int argc, char** argv, const char* path);
 // The remote interface on the window's event loop: reading rate idle and
 // under 1000 queries per second, and the queries' round-trip time.
 int run_remote(int argc, char** argv, double seconds, int set_point);
+
+// A remote client sweeping set-point jumps, one READ? per point, for S
+// seconds: the time per point against the conversion period, stale readings.
+int run_sweep(int argc, char** argv, double seconds);
 #endif
 
 } // namespace korvel::bench

@@ -11,14 +11,21 @@
 //                                                interface: S s idle, S s under
 //                                                1000 FETCh? queries per second
 //                                                unless QT_QPA_PLATFORM is set
+//   korvel-bench --sweep S                       the window with the remote
+//                                                interface: a client sweeps
+//                                                set-point jumps for S s, one
+//                                                READ? per point
 //
 // The virtual run puts the whole panel on the board at its default clock
 // and prints: readings shown per second against conversions per second, the
 // length of a digit scan in scan_timer ticks, the tick rates of the three
 // timers against their nominal rates, and how much faster than real time
-// the run goes. It also compares other converter clocks and inputs.
+// the run goes, and the digit samples the reader discarded. It also
+// compares other converter clocks and inputs, and the board behind a slow
+// port whose accesses take the board's time.
 #include "bench/bench_common.h"
 #include "panel/panel.h"
+#include "support/slow_port.h"
 #include "support/virtual_timers.h"
 #include "sim/clock.h"
 #include "sim/sim_board.h"
@@ -29,6 +36,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 
 namespace korvel::bench {
@@ -45,7 +53,18 @@ struct VirtualRun : Figures {
     bool left_safe = false;
 };
 
-VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds)
+// A slow port in front of the board: every access takes access_ns of the
+// board's time, and one in `held_every` is held up for up to held_max_ns
+// more (a process preempted between two reads).
+struct PortSpeed {
+    const char* name = nullptr; // nullptr: the board answers at once
+    std::int64_t access_ns = 0;
+    int held_every = 0;
+    std::int64_t held_max_ns = 0;
+};
+
+VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds,
+                       const PortSpeed& speed = {})
 {
     VirtualRun f;
     f.clock_hz = clock_hz;
@@ -55,12 +74,19 @@ VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds)
     sim::VirtualClock clock;
     sim::SimBoard board(clock, clock_hz);
     board.set_diagnostic([](std::string_view) {});
-    CountingPort port(board);
-    Panel panel(port);
-    VirtualTimers timers(panel.controls(), [&](std::int64_t ns) {
-        clock.set_ns(ns);
-        port.reads_in_tick = 0;
-    });
+    sim::SlowPort slow(board, clock);
+    std::mt19937_64 rng(1);
+    slow.delay_ns = [&](const sim::SlowPort::Access&) {
+        std::int64_t ns = speed.access_ns;
+        if (speed.held_every > 0 && rng() % static_cast<unsigned>(speed.held_every) == 0) {
+            const auto most = static_cast<std::uint64_t>(speed.held_max_ns + 1);
+            ns += static_cast<std::int64_t>(rng() % most);
+        }
+        return ns;
+    };
+    Panel panel(speed.name ? static_cast<Port&>(slow) : board);
+    VirtualTimers timers(panel.controls(), [&](std::int64_t ns) { clock.set_ns(ns); });
+    panel.on_reading([&](const dvm::Reading&) { ++f.shown; });
 
     // Time each timer runs, and every scan's length.
     const auto timer_controls = panel_timers(panel);
@@ -86,8 +112,6 @@ VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds)
             } else if (panel.controls().sync_timer.enabled()) {
                 ++f.scans;
                 f.scan_ticks.push_back(static_cast<int>(timers.ticks(ControlId::scan_timer) - scan_start));
-                if (port.reads_in_tick == reads_of_a_shown_reading)
-                    ++f.shown;
             }
         }
     });
@@ -108,6 +132,7 @@ VirtualRun run_virtual(std::int64_t clock_hz, int set_point, double seconds)
     }
     f.conversions = static_cast<double>(board.converter().clocks()) /
                     static_cast<double>(sim::DualSlopeConverter::cycle_clocks);
+    f.discarded = panel.reader().discarded_samples();
     f.reading = panel.controls().reading_box.text();
     panel.controls().exit_button.fire(); // leave the board safe, as every run of the panel does
     f.left_safe = board_left_safe(board.state());
@@ -127,11 +152,11 @@ void print_main(const VirtualRun& f)
 
 void print_row(const VirtualRun& f)
 {
-    std::printf("  %7lld Hz  set-point %6d   %6.3f conv/s   %6.3f shown/s   scan median %3.0f  "
-                "p95 %5.0f ticks   reading %s\n",
+    std::printf("  %7lld Hz  set-point %6d   %6.3f conv/s   %6.3f shown/s   %6.3f discarded/s   "
+                "scan median %3.0f  p95 %5.0f ticks   reading %s\n",
                 static_cast<long long>(f.clock_hz), f.set_point, f.conversions / f.seconds,
-                f.shown / f.seconds, quantile(f.scan_ticks, 0.5), quantile(f.scan_ticks, 0.95),
-                f.reading.c_str());
+                f.shown / f.seconds, static_cast<double>(f.discarded) / f.seconds,
+                quantile(f.scan_ticks, 0.5), quantile(f.scan_ticks, 0.95), f.reading.c_str());
 }
 
 } // namespace
@@ -156,7 +181,7 @@ int usage(const char* problem, const char* arg)
 {
     std::fprintf(stderr,
                  "korvel-bench: %s '%s'; use [--seconds S] [--set-point V] or --realtime S or "
-                 "--window S or --remote S [--set-point V]\n",
+                 "--window S or --remote S [--set-point V] or --sweep S\n",
                  problem, arg);
     return 2;
 }
@@ -176,6 +201,7 @@ int main(int argc, char** argv)
     double remote = std::nan("");
     double trend = std::nan("");
     const char* trend_picture = nullptr;
+    double sweep = std::nan("");
     double set_point_value = 12345;
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
@@ -194,6 +220,8 @@ int main(int argc, char** argv)
             trend_picture = argv[++i];
             continue;
         }
+        else if (!std::strcmp(argv[i], "--sweep"))
+            target = &sweep;
         else if (!std::strcmp(argv[i], "--set-point"))
             target = &set_point_value;
         else
@@ -214,11 +242,15 @@ int main(int argc, char** argv)
     const bool window_given = !std::isnan(window);
     const auto valid = [](double s) { return s > 0 && s <= max_real_seconds; };
     const bool remote_given = !std::isnan(remote);
+    const bool sweep_given = !std::isnan(sweep);
     const bool trend_given = !std::isnan(trend);
     if ((realtime_given && !valid(realtime)) || (window_given && !valid(window)) ||
-        (remote_given && !valid(remote)) || (trend_given && !valid(trend)) ||
-        realtime_given + window_given + remote_given + trend_given + (trend_picture != nullptr) > 1) {
-        std::fprintf(stderr, "korvel-bench: give one of --realtime S, --window S, --remote S, --trend S or --trend-picture FILE, "
+        (remote_given && !valid(remote)) || (sweep_given && !valid(sweep)) ||
+        (trend_given && !valid(trend)) ||
+        realtime_given + window_given + remote_given + sweep_given + trend_given +
+                (trend_picture != nullptr) > 1) {
+        std::fprintf(stderr, "korvel-bench: give one of --realtime S, --window S, --remote S, "
+                             "--sweep S, --trend S or --trend-picture FILE, "
                              "with S above "
                              "0 and at most %.0f seconds\n",
                      max_real_seconds);
@@ -245,15 +277,17 @@ int main(int argc, char** argv)
         return 2;
 #endif
     }
-    if (window_given || remote_given) {
+    if (window_given || remote_given || sweep_given) {
 #if defined(KORVEL_BENCH_WINDOW)
+        if (sweep_given)
+            return run_sweep(argc, argv, sweep);
         return remote_given ? run_remote(argc, argv, remote, set_point)
                             : run_window(argc, argv, window, set_point);
 #else
         std::fprintf(stderr, "korvel-bench: --%s needs the panel's window (korvel_ui), which "
                              "this build lacks; install qt6-base-dev and configure again with "
                              "KORVEL_BUILD_UI=ON\n",
-                     remote_given ? "remote" : "window");
+                     sweep_given ? "sweep" : remote_given ? "remote" : "window");
         return 2;
 #endif
     }
@@ -278,5 +312,20 @@ int main(int argc, char** argv)
             print_row(run(hz, v));
     for (int v : {-700, 25000})
         print_row(run(default_hz, v));
+
+    std::printf("\nOn a slow port (%.0f s simulated each; the board's time runs on during "
+                "each access):\n",
+                seconds);
+    for (const PortSpeed& speed : {PortSpeed{"25 us per access", 25'000, 0, 0},
+                                   PortSpeed{"25 us, 1 in 100 held up to 2 ms", 25'000, 100,
+                                             2'000'000},
+                                   PortSpeed{"100 us per access", 100'000, 0, 0}}) {
+        std::printf("  %s:\n", speed.name);
+        for (int v : {15432, 5432}) {
+            VirtualRun r = run_virtual(default_hz, v, seconds, speed);
+            all_safe = all_safe && r.left_safe;
+            print_row(r);
+        }
+    }
     return all_safe ? 0 : 1;
 }

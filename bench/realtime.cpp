@@ -21,8 +21,7 @@ int run_realtime(int argc, char** argv, double seconds, int set_point)
     sim::RealClock clock;
     sim::SimBoard board(clock);
     board.use_setpoint_input();
-    CountingPort port(board);
-    Panel panel(port);
+    Panel panel(board);
     panel.end_program = [] { QCoreApplication::exit(0); };
 
     // The three timers follow the model's enabled flags, as the window's do.
@@ -40,7 +39,7 @@ int run_realtime(int argc, char** argv, double seconds, int set_point)
             if (&c == controls[i] && c.enabled() != qt[i].isActive())
                 c.enabled() ? qt[i].start() : qt[i].stop();
     });
-    RealtimeProbe probe(panel, port, board, {&qt[0], &qt[1], &qt[2]});
+    RealtimeProbe probe(panel, board, {&qt[0], &qt[1], &qt[2]});
 
     panel.load();
     panel.activate();

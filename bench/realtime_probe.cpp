@@ -28,9 +28,8 @@ double seconds_between(std::chrono::steady_clock::time_point a,
 
 } // namespace
 
-RealtimeProbe::RealtimeProbe(Panel& panel, CountingPort& port, sim::SimBoard& board,
-                             std::array<QTimer*, 3> timers)
-    : panel_(panel), port_(port), board_(board), controls_(panel_timers(panel)), timers_(timers)
+RealtimeProbe::RealtimeProbe(Panel& panel, sim::SimBoard& board, std::array<QTimer*, 3> timers)
+    : panel_(panel), board_(board), controls_(panel_timers(panel)), timers_(timers)
 {
     set_nominal_rates(figures_, panel_);
     for (QTimer* t : timers_)
@@ -38,6 +37,10 @@ RealtimeProbe::RealtimeProbe(Panel& panel, CountingPort& port, sim::SimBoard& bo
     observer_key_ = panel_.controls().observe([this](Control& c, Property p) {
         if (p == Property::Enabled)
             on_enabled(c);
+    });
+    reading_key_ = panel_.on_reading([this](const dvm::Reading&) {
+        if (measuring_)
+            ++figures_.shown;
     });
     const auto now = Clock::now();
     for (auto& since : running_since_)
@@ -47,6 +50,7 @@ RealtimeProbe::RealtimeProbe(Panel& panel, CountingPort& port, sim::SimBoard& bo
 RealtimeProbe::~RealtimeProbe()
 {
     panel_.controls().forget(observer_key_);
+    panel_.forget_readings(reading_key_);
     for (QTimer* t : timers_)
         t->removeEventFilter(this);
 }
@@ -58,10 +62,8 @@ bool RealtimeProbe::eventFilter(QObject* watched, QEvent* e)
     for (int i = 0; i < 3; ++i) {
         if (watched == timers_[i] &&
             static_cast<QTimerEvent*>(e)->timerId() == timers_[i]->timerId() &&
-            controls_[i]->enabled()) {
+            controls_[i]->enabled())
             ++ticks_[i];
-            port_.reads_in_tick = 0;
-        }
     }
     return false;
 }
@@ -85,8 +87,6 @@ void RealtimeProbe::on_enabled(Control& c)
         } else if (measuring_ && panel_.controls().sync_timer.enabled()) {
             ++figures_.scans;
             figures_.scan_ticks.push_back(static_cast<int>(ticks_[2] - scan_started_at_));
-            if (port_.reads_in_tick == reads_of_a_shown_reading)
-                ++figures_.shown;
         }
     }
 }
@@ -103,6 +103,7 @@ void RealtimeProbe::start()
         return;
     measuring_ = true;
     conversions0_ = conversions_so_far();
+    discarded0_ = panel_.reader().discarded_samples();
     cpu0_ = process_cpu_seconds();
     wall0_ = Clock::now();
     for (int i = 0; i < 3; ++i) {
@@ -124,6 +125,7 @@ void RealtimeProbe::stop()
         figures_.ticks[i] = ticks_[i] - ticks_at_start_[i];
     }
     figures_.conversions = conversions_so_far() - conversions0_;
+    figures_.discarded = panel_.reader().discarded_samples() - discarded0_;
     figures_.reading = panel_.controls().reading_box.text();
     measuring_ = false;
     stopped_ = true;

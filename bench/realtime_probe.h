@@ -18,10 +18,8 @@ namespace korvel::bench {
 class RealtimeProbe : public QObject {
 public:
     // timers: the QTimers of sync_timer, refresh_timer and scan_timer, in that order; they
-    // and the panel must outlive the probe. port: the port the panel reads
-    // through; board: the board behind it.
-    RealtimeProbe(Panel& panel, CountingPort& port, sim::SimBoard& board,
-                  std::array<QTimer*, 3> timers);
+    // and the panel must outlive the probe. board: the board the panel reads.
+    RealtimeProbe(Panel& panel, sim::SimBoard& board, std::array<QTimer*, 3> timers);
     ~RealtimeProbe() override;
     RealtimeProbe(const RealtimeProbe&) = delete;
     RealtimeProbe& operator=(const RealtimeProbe&) = delete;
@@ -41,9 +39,8 @@ public:
 
 protected:
     // Each tick of a timer arrives as a timer event on its QTimer, before
-    // the QTimer runs the handler: the tick is counted and the count of
-    // port reads starts afresh, so a scan's last tick is in its length and
-    // its reads are its own.
+    // the QTimer runs the handler: the tick is counted, so a scan's last
+    // tick is in its length.
     bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
@@ -53,11 +50,12 @@ private:
     double conversions_so_far();
 
     Panel& panel_;
-    CountingPort& port_;
     sim::SimBoard& board_;
     std::array<Control*, 3> controls_;
     std::array<QTimer*, 3> timers_;
     int observer_key_ = -1;
+    int reading_key_ = -1;
+    std::uint64_t discarded0_ = 0;
 
     std::uint64_t ticks_[3] = {};     // every tick since the probe was made
     std::uint64_t ticks_at_start_[3] = {};

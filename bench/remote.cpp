@@ -124,6 +124,7 @@ int run_remote(int argc, char** argv, double seconds, int set_point)
 
     struct Phase {
         int readings = 0;
+        double discarded = 0; // digit samples the reader discarded
         double conversions = 0;
         double seconds = 0;
     } idle, loaded;
@@ -131,14 +132,17 @@ int run_remote(int argc, char** argv, double seconds, int set_point)
     std::thread client_thread;
     int r0 = 0;
     double c0 = 0;
+    std::uint64_t d0 = 0;
     Clock::time_point t0;
     const auto begin = [&] {
         r0 = readings;
+        d0 = panel.reader().discarded_samples();
         c0 = conversions(board);
         t0 = Clock::now();
     };
     const auto end = [&](Phase& p) {
         p.readings = readings - r0;
+        p.discarded = static_cast<double>(panel.reader().discarded_samples() - d0);
         p.conversions = conversions(board) - c0;
         p.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     };
@@ -186,10 +190,14 @@ int run_remote(int argc, char** argv, double seconds, int set_point)
     std::printf("Remote interface on korvel-sim's window (platform %s): set-point %d, %.1f s per "
                 "phase\n",
                 qPrintable(QApplication::platformName()), set_point, seconds);
-    std::printf("  idle                 readings %6.2f /s, conversions %6.2f /s\n",
-                rate(idle, idle.readings), rate(idle, idle.conversions));
-    std::printf("  1000 FETCh?/s        readings %6.2f /s, conversions %6.2f /s\n",
-                rate(loaded, loaded.readings), rate(loaded, loaded.conversions));
+    std::printf("  idle                 readings %6.2f /s, conversions %6.2f /s, "
+                "discarded samples %6.2f /s\n",
+                rate(idle, idle.readings), rate(idle, idle.conversions),
+                rate(idle, idle.discarded));
+    std::printf("  1000 FETCh?/s        readings %6.2f /s, conversions %6.2f /s, "
+                "discarded samples %6.2f /s\n",
+                rate(loaded, loaded.readings), rate(loaded, loaded.conversions),
+                rate(loaded, loaded.discarded));
     std::printf("  queries answered     %zu (%.0f /s), client failures %d\n",
                 client.round_trips_us.size(),
                 rate(loaded, static_cast<double>(client.round_trips_us.size())), client.failures);

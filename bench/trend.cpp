@@ -6,6 +6,7 @@
 #include "bench/bench_common.h"
 #include "bench/realtime_probe.h"
 #include "guard/guarded_port.h"
+#include "panel/marked_readings.h"
 #include "sim/clock.h"
 #include "sim/sim_board.h"
 #include "support/virtual_panel.h"
@@ -43,17 +44,16 @@ void offscreen_unless_chosen()
 // reading it accepts added to `history` at `start_ms` plus the virtual time.
 struct VirtualRecording {
     sim::VirtualPanel v;
-    ui::RangeMarks marks{v.panel};
     history::ReadingHistory& history;
     std::int64_t start_ms;
+    MarkedReadings feed{v.panel, [this](const dvm::Reading& r) {
+        history.add(history_sample(v.panel, r, now_ms()));
+    }};
 
     VirtualRecording(history::ReadingHistory& h, std::int64_t start, double noise)
         : history(h), start_ms(start)
     {
         v.board.use_setpoint_input(noise, 7);
-        v.panel.on_reading([this](const dvm::Reading& r) {
-            history.add(history_sample(v.panel, marks.take(r), now_ms()));
-        });
         v.open();
         v.power_on();
     }
@@ -163,15 +163,14 @@ int run_trend(int argc, char** argv, double seconds, int set_point)
     board.use_setpoint_input();
     guard::Registry registry;
     guard::GuardedPort guarded(board, registry);
-    CountingPort port(guarded);
-    PanelSession session(port);
+    PanelSession session(guarded);
     Panel& panel = session.panel();
     ui::MainWindow& main = session.window();
     const std::array<QTimer*, 3> timers = {main.timer(ControlId::sync_timer),
                                            main.timer(ControlId::refresh_timer),
                                            main.timer(ControlId::scan_timer)};
-    RealtimeProbe without(panel, port, board, timers);
-    RealtimeProbe with(panel, port, board, timers);
+    RealtimeProbe without(panel, board, timers);
+    RealtimeProbe with(panel, board, timers);
     main.show();
     const int ms = static_cast<int>(seconds * 1000);
     QTimer::singleShot(0, &main, [&] {

@@ -56,12 +56,11 @@ int run_window(int argc, char** argv, double seconds, int set_point)
     board.use_setpoint_input();
     guard::Registry registry;
     guard::GuardedPort guarded(board, registry);
-    CountingPort port(guarded);
 
-    PanelSession session(port);
+    PanelSession session(guarded);
     Panel& panel = session.panel();
     ui::MainWindow& window = session.window();
-    RealtimeProbe probe(panel, port, board,
+    RealtimeProbe probe(panel, board,
                         {window.timer(ControlId::sync_timer), window.timer(ControlId::refresh_timer),
                          window.timer(ControlId::scan_timer)});
     PaintCounter paint_counter(probe);

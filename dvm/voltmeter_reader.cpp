@@ -77,6 +77,7 @@ ScanTick VoltmeterReader::scan_tick()
     State& s = state_;
     // Digit strobe, then the value on the BCD lines.
     port_.Out32(control_, reg::ctl_sel_digits);
+    const std::int64_t start = port_.now_ns();
     t.strobe = nibble_value(group(port_.Inp32(status_)));
     if (!t.strobe)
         return t; // D4 together with D2 or D3: no digit to store this tick
@@ -86,12 +87,24 @@ ScanTick VoltmeterReader::scan_tick()
     if (!t.value)
         return t; // not a BCD code: the sample is dropped
 
+    int* digit = nullptr;
+    int* seen = nullptr;
     switch (*t.strobe) {
-    case 1: sample_digit(s.d1, s.seen_d1, *t.value); break;
-    case 2: sample_digit(s.d2, s.seen_d2, *t.value); break;
-    case 4: sample_digit(s.d3, s.seen_d3, *t.value); break;
-    case 8: sample_digit(s.d4, s.seen_d4, *t.value); break;
-    default: break; // no strobe, or several at once
+    case 1: digit = &s.d1; seen = &s.seen_d1; break;
+    case 2: digit = &s.d2; seen = &s.seen_d2; break;
+    case 4: digit = &s.d3; seen = &s.seen_d3; break;
+    case 8: digit = &s.d4; seen = &s.seen_d4; break;
+    default: break; // no strobe, or several at once: nothing to store
+    }
+    if (digit) {
+        // The strobe again: the value is the digit's only if the
+        // multiplexer still shows that digit.
+        port_.Out32(control_, reg::ctl_sel_digits);
+        const auto again = nibble_value(group(port_.Inp32(status_)));
+        if (again == t.strobe && in_window(start))
+            sample_digit(*digit, *seen, *t.value);
+        else
+            discard(t);
     }
 
     port_.Out32(control_, reg::ctl_sel_status);
@@ -103,7 +116,7 @@ ScanTick VoltmeterReader::scan_tick()
     s.under = (port_.Inp32(status_) & reg::st_under) == 0;
     t.under = s.under;
 
-    if (!sample_half_digit())
+    if (!sample_half_digit(t))
         return t;
 
     if (s.seen_d1 != 2 || s.seen_d2 != 2 || s.seen_d3 != 2 || s.seen_d4 != 2 || s.seen_d5 != 2)
@@ -135,10 +148,23 @@ ScanTick VoltmeterReader::scan_tick()
     return t;
 }
 
-bool VoltmeterReader::sample_half_digit()
+bool VoltmeterReader::in_window(std::int64_t start)
+{
+    const std::int64_t elapsed = port_.now_ns() - start;
+    return elapsed >= 0 && elapsed <= sample_window_ns;
+}
+
+void VoltmeterReader::discard(ScanTick& t)
+{
+    ++t.discarded;
+    ++discarded_;
+}
+
+bool VoltmeterReader::sample_half_digit(ScanTick& t)
 {
     State& s = state_;
     port_.Out32(control_, reg::ctl_sel_status);
+    const std::int64_t start = port_.now_ns();
     const bool strobe5 = (port_.Inp32(status_) & reg::st_d5) != 0;
     int value5 = 0;
     if (strobe5) {
@@ -147,6 +173,14 @@ bool VoltmeterReader::sample_half_digit()
         if (!v)
             return false; // the half digit keeps its slot; no decision this tick
         value5 = *v;
+        // The half-digit strobe again, as for the other digits; a discarded
+        // sample leaves the slot as it was and decides nothing this tick.
+        port_.Out32(control_, reg::ctl_sel_status);
+        const bool still = (port_.Inp32(status_) & reg::st_d5) != 0;
+        if (!still || !in_window(start)) {
+            discard(t);
+            return false;
+        }
     }
     if (strobe5 && value5 == s.d5 && (value5 == 0 || value5 == 1)) {
         s.seen_d5 = 2;

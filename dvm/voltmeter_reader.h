@@ -2,6 +2,15 @@
 // the conversion line per sync tick), then scans the converter's
 // multiplexed digits (one sample per scan tick) and accepts a reading once
 // every digit has been read twice alike.
+//
+// A digit sample is three reads: the digit strobe, the value on the BCD
+// lines, and the strobe again. The value is kept only when the strobe reads
+// the same digit before and after it, and all three reads fell within
+// sample_window_ns on the port's clock. The multiplexer shows each digit for
+// at least that long, so it cannot have left the digit and come back: the
+// value is the digit's own, however slow the port or however long the
+// process was held up between the reads. Any other sample is discarded: it
+// is no reading and no error, the digit just waits for the next one.
 #pragma once
 
 #include "port/port.h"
@@ -42,6 +51,7 @@ struct ScanTick {
     std::optional<bool> under;  // the under-range mark shows
     bool accepted = false;      // a new reading is to be shown
     bool scan_done = false;     // back to synchronisation
+    int discarded = 0;          // digit samples discarded this tick (0..2)
 };
 
 class VoltmeterReader {
@@ -68,6 +78,12 @@ public:
     static constexpr int boundary_discard_limit = 3;
     // Sync ticks with the conversion line low before a scan may start.
     static constexpr int sync_threshold = 10;
+    // The longest a digit sample may take, from just before its first
+    // strobe read to just after the strobe is read again. The converter
+    // shows a digit for 200 of its clocks (800 us at 250 kHz, 1.67 ms at
+    // the board's 120 kHz), or longer, and the multiplexer needs at least
+    // that long to leave a digit and return to it.
+    static constexpr std::int64_t sample_window_ns = 500'000;
 
     explicit VoltmeterReader(Port& port) : port_(port) {}
     VoltmeterReader(const VoltmeterReader&) = delete;
@@ -85,13 +101,23 @@ public:
     // The reading shown: the last accepted, or zero after the reset.
     const Reading& reading() const { return reading_; }
 
+    // Digit samples discarded since the reader was made (the reset keeps
+    // the count): the strobe moved under the value, or the reads took
+    // longer than sample_window_ns.
+    std::uint64_t discarded_samples() const { return discarded_; }
+
     const State& state() const { return state_; }
     // For tests that set up a situation directly.
     State& state() { return state_; }
 
 private:
-    // The half digit's sample; false when its lines held no BCD code.
-    bool sample_half_digit();
+    // The half digit's sample; false when its lines held no BCD code or the
+    // sample was discarded.
+    bool sample_half_digit(ScanTick& t);
+    // Whether a sample begun at `start` (port time) is still within the
+    // window now.
+    bool in_window(std::int64_t start);
+    void discard(ScanTick& t);
     void read_polarity();
     void take_reading();
 
@@ -100,6 +126,7 @@ private:
     Reading reading_;
     std::int16_t status_ = 0;
     std::int16_t control_ = 0;
+    std::uint64_t discarded_ = 0;
 };
 
 } // namespace korvel::dvm

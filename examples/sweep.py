@@ -35,10 +35,11 @@ def main():
     points, marked = [], []
     for setpoint in range(args.start, args.stop + 1, args.step):
         board.write(f"SOUR:SETP {setpoint}")
-        # The first reading may have been converting while the set-point
-        # changed: keep the second.
-        board.query("READ?")
+        # READ? measures the new output: its conversion begins after the
+        # set-point has reached the board.
         value, *mark = board.query("READ?").split(",")
+        if value == "9.91E+37":
+            raise SystemExit(f"no reading at {setpoint}: {board.query('SYST:ERR?')}")
         points.append((setpoint, int(value)))
         if mark:
             marked.append((setpoint, int(value), mark[0]))

@@ -33,6 +33,7 @@ public:
     std::int16_t Inp32(std::int16_t address) override;
     void Out32(std::int16_t address, std::int16_t value) override;
     std::string fault(int base) override;
+    std::int64_t now_ns() override { return inner_.now_ns(); }
 
     // Writes the safe state to every driven base not already in it.
     // Async-signal-safe as far as the inner port's Out32 is.

@@ -27,13 +27,12 @@ const Sample& ReadingHistory::add(Sample sample)
     if (sample.limit != Limit::none)
         ++failures_;
 
-    if (size_ < ring_.size()) {
-        ring_[(head_ + size_) % ring_.size()] = sample;
+    const std::size_t slot = size_ < ring_.size() ? (head_ + size_) % ring_.size() : head_;
+    ring_[slot] = sample;
+    if (size_ < ring_.size())
         ++size_;
-    } else {
-        ring_[head_] = sample;
+    else
         head_ = (head_ + 1) % ring_.size();
-    }
 
     // Running statistics, Welford's update for the mean and deviation.
     Statistics& s = running_;
@@ -59,11 +58,12 @@ const Sample& ReadingHistory::add(Sample sample)
         s.sdev = s.count > 1 ? std::sqrt(m2_ / double(s.count - 1)) : 0.0;
     }
 
-    const Sample& kept = newest();
-    const auto listeners = listeners_;  // a listener may subscribe or forget
+    // The listeners get a copy and the caller the slot: a listener may add,
+    // clear, subscribe or forget.
+    const auto listeners = listeners_;
     for (const auto& l : listeners)
-        l.second(kept);
-    return newest();
+        l.second(sample);
+    return ring_[slot];
 }
 
 void ReadingHistory::clear()
@@ -138,17 +138,23 @@ std::vector<Column> ReadingHistory::reduce(std::int64_t t0, std::int64_t t1, int
     if (columns <= 0 || t1 <= t0)
         return out;
     out.resize(std::size_t(columns));
-    const double width = double(t1 - t0) / columns;
+    // Column c starts at t0 + ceil(c * T / columns), and a reading at t0 + d
+    // falls in column floor(d * columns / T): with whole numbers throughout,
+    // every reading lands in the column whose [t0, t1) holds its time.
+    using wide = __int128;
+    const wide length = wide(t1) - wide(t0);
+    auto start = [&](int c) {
+        return std::int64_t(wide(t0) + (wide(c) * length + columns - 1) / columns);
+    };
     for (int c = 0; c < columns; ++c) {
-        out[std::size_t(c)].t0 = t0 + std::int64_t(std::floor(c * width));
-        out[std::size_t(c)].t1 = c + 1 == columns ? t1 : t0 + std::int64_t(std::floor((c + 1) * width));
+        out[std::size_t(c)].t0 = start(c);
+        out[std::size_t(c)].t1 = c + 1 == columns ? t1 : start(c + 1);
     }
     const auto [first, last] = span(t0, t1);
     for (std::size_t i = first; i < last; ++i) {
         const Sample& r = at(i);
-        auto c = std::size_t(double(r.time_ms - t0) / width);
-        c = std::min(c, out.size() - 1);
-        Column& col = out[c];
+        const auto c = std::size_t((wide(r.time_ms) - wide(t0)) * columns / length);
+        Column& col = out[std::min(c, out.size() - 1)];
         const bool any = col.count + col.over + col.under > 0;
         if (!any) {
             col.setpoint_min = col.setpoint_max = r.setpoint;

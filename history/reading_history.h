@@ -100,6 +100,9 @@ public:
     const Limits& limits() const { return limits_; }
     // Readings outside the limits since the last clear_statistics().
     std::size_t limit_failures() const { return failures_; }
+    // Starts the count of readings outside the limits again, leaving the
+    // statistics as they are.
+    void clear_limit_failures() { failures_ = 0; }
     // The limit verdict for a value with a mark under the limits in force.
     Limit judge(int value, Mark mark) const;
 

@@ -155,6 +155,11 @@ void Panel::reset()
 {
     // The safe state on the port the panel was driving.
     write_safe_state();
+    // No reading comes until the panel is switched ON again.
+    end_measurements();
+    // The board holds the safe state, not the cleared bytes, until the
+    // first refresh.
+    output_pending_ = true;
 
     // Addresses afresh from the selector.
     resolve_addresses();
@@ -307,7 +312,12 @@ void Panel::forget_readings(int key)
 
 // --- Handlers ---
 
-void Panel::on_port_choice() { resolve_addresses(); }
+void Panel::on_port_choice()
+{
+    resolve_addresses();
+    // The board on the new port has not been refreshed yet.
+    output_pending_ = true;
+}
 
 void Panel::on_power_click()
 {
@@ -348,6 +358,7 @@ void Panel::on_exit_click()
     c_.refresh_timer.set_enabled(false);
     c_.scan_timer.set_enabled(false);
     write_safe_state();
+    end_measurements();
     if (beep)
         beep();
     // From here on no handler runs, the close handler included.
@@ -359,6 +370,8 @@ void Panel::on_exit_click()
 void Panel::on_mode_choice()
 {
     const Mode m = mode();
+    // The next refresh writes other latches, or other bytes into them.
+    output_pending_ = true;
     c_.output_frame.set_visible(m == Mode::dpc);
     c_.setpoint_frame.set_visible(m == Mode::zep);
 }
@@ -394,6 +407,7 @@ void Panel::on_setpoint_change()
         return;
     const output::SetPointBytes bytes = output::compose_setpoint(setpoint_);
     output_.load_setpoint(bytes);
+    output_pending_ = true;
     c_.probe_magnitude_box.set_text(hex(bytes.magnitude));
     c_.probe_sign_box.set_text(bytes.negative ? "1" : "0");
 }
@@ -405,6 +419,7 @@ void Panel::on_bit_click(int bit)
     // Switching a bit on needs the panel ON; off is always possible.
     const bool on = output_.toggle_bit(bit, power_);
     bit_lamp(bit).set_colour(on ? bit_on : bit_off);
+    output_pending_ = true;
 }
 
 void Panel::on_refresh_tick()
@@ -414,6 +429,10 @@ void Panel::on_refresh_tick()
     case Mode::zep: output_.refresh(output::Refresh::both_latches); break;
     case Mode::dvm: break;
     }
+    // In mode DVM nothing is driven: the board has all there is to get.
+    output_pending_ = false;
+    for (auto& m : measurements_)
+        m.progress.output_written();
 }
 
 void Panel::on_sync_tick()
@@ -421,6 +440,8 @@ void Panel::on_sync_tick()
     const dvm::SyncTick t = reader_.sync_tick();
     c_.probe_status_box.set_text(hex(t.status));
     c_.conversion_lamp.set_colour(t.converting ? converting_colour : idle_colour);
+    for (auto& m : measurements_)
+        m.progress.sync_tick(t.converting);
     if (t.scan_due) {
         c_.scan_timer.set_enabled(true);
         c_.sync_timer.set_enabled(false);
@@ -430,6 +451,8 @@ void Panel::on_sync_tick()
 void Panel::on_scan_tick()
 {
     const dvm::ScanTick t = reader_.scan_tick();
+    for (auto& m : measurements_)
+        m.progress.scan_tick();
     if (t.strobe)
         c_.probe_strobe_box.set_text(std::to_string(*t.strobe));
     if (t.value)
@@ -449,7 +472,42 @@ void Panel::on_scan_tick()
         const auto listeners = reading_listeners_;
         for (const auto& l : listeners)
             l.second(reader_.reading());
+        // Those measured are taken out before they are told: a callback
+        // may start or cancel measurements.
+        std::vector<PendingMeasurement> finished;
+        for (auto it = measurements_.begin(); it != measurements_.end();) {
+            if (it->progress.reading_accepted()) {
+                finished.push_back(std::move(*it));
+                it = measurements_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        const dvm::Reading reading = reader_.reading();
+        for (const auto& m : finished)
+            m.done(&reading);
     }
+}
+
+int Panel::measure(int delay_ms, std::function<void(const dvm::Reading*)> done)
+{
+    // In mode DVM no refresh writes anything: nothing waits for one.
+    const bool pending = output_pending_ && mode() != Mode::dvm;
+    measurements_.push_back({next_measurement_, FreshMeasurement(pending, delay_ms), std::move(done)});
+    return next_measurement_++;
+}
+
+void Panel::cancel_measurement(int key)
+{
+    std::erase_if(measurements_, [key](const PendingMeasurement& m) { return m.key == key; });
+}
+
+void Panel::end_measurements()
+{
+    auto ended = std::move(measurements_);
+    measurements_.clear();
+    for (const auto& m : ended)
+        m.done(nullptr);
 }
 
 void Panel::show_reading() { c_.reading_box.set_text(reader_.reading().text()); }

@@ -11,6 +11,7 @@
 #include "dvm/voltmeter_reader.h"
 #include "output/latch_writer.h"
 #include "panel/controls.h"
+#include "panel/measurement.h"
 #include "port/port.h"
 
 #include <cstdint>
@@ -116,6 +117,23 @@ public:
     int on_reading(std::function<void(const dvm::Reading&)> listener);
     void forget_readings(int key);
 
+    // --- Fresh measurements ---
+    // Measures from now on: `done` gets the first reading accepted from a
+    // conversion that began after every change made so far had reached the
+    // board (the latch refresh that follows a change of set-point, bits,
+    // mode or port; now, when no change is waiting) and delay_ms more had
+    // passed (see FreshMeasurement). It gets nullptr instead when the panel
+    // stops taking readings: switched OFF, reset or ended. Called once,
+    // from inside the panel's tick or operation; after the reading
+    // listeners, so they have seen the reading. Returns a key for
+    // cancel_measurement(). One started while OFF waits for the panel to
+    // be switched ON and to read.
+    int measure(int delay_ms, std::function<void(const dvm::Reading*)> done);
+    void cancel_measurement(int key);
+    // A change of set-point, bits, mode or port that no latch refresh has
+    // written yet (also from the reset until the first refresh).
+    bool output_pending() const { return output_pending_; }
+
     // The modules, for tests and benchmarks.
     output::LatchWriter& output() { return output_; }
     dvm::VoltmeterReader& reader() { return reader_; }
@@ -149,6 +167,8 @@ private:
     void switch_on();
     void switch_off();
     void show_reading();
+    // Ends every measurement without a reading.
+    void end_measurements();
     Control& bit_button(int bit);
     Control& bit_lamp(int bit);
     Control& spin_control(Spin spin);
@@ -170,6 +190,15 @@ private:
 
     std::vector<std::pair<int, std::function<void(const dvm::Reading&)>>> reading_listeners_;
     int next_listener_ = 0;
+
+    bool output_pending_ = true;
+    struct PendingMeasurement {
+        int key;
+        FreshMeasurement progress;
+        std::function<void(const dvm::Reading*)> done;
+    };
+    std::vector<PendingMeasurement> measurements_;
+    int next_measurement_ = 0;
 };
 
 } // namespace korvel

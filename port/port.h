@@ -3,6 +3,7 @@
 // wraps them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -26,6 +27,17 @@ public:
     {
         (void)base;
         return {};
+    }
+
+    // The monotonic time, in nanoseconds from an arbitrary start, on which
+    // the board behind this port moves its lines: the machine's steady
+    // clock for a real port. A simulated board answers with its own clock,
+    // so that a reader timing its accesses sees the time the board sees.
+    virtual std::int64_t now_ns()
+    {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
     }
 };
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 
 namespace korvel::remote {
@@ -18,7 +19,7 @@ struct Entry {
 };
 
 // In the order of Interpreter::Id.
-constexpr std::array<Entry, 16> table{{
+constexpr std::array<Entry, 31> table{{
     {"IDN", true, false, true},
     {"RST", true, true, false},
     {"CLS", true, true, false},
@@ -35,12 +36,29 @@ constexpr std::array<Entry, 16> table{{
     {"DISPlay:PORT", false, true, true},
     {"DISPlay:PROBe", false, true, true},
     {"SYSTem:EXIT", false, true, false},
+    {"CALCulate:AVERage:MINimum", false, false, true},
+    {"CALCulate:AVERage:MAXimum", false, false, true},
+    {"CALCulate:AVERage:AVERage", false, false, true},
+    {"CALCulate:AVERage:SDEViation", false, false, true},
+    {"CALCulate:AVERage:COUNt", false, false, true},
+    {"CALCulate:AVERage:CLEar", false, true, false},
+    {"CALCulate:LIMit:LOWer[:DATA]", false, true, true},
+    {"CALCulate:LIMit:UPPer[:DATA]", false, true, true},
+    {"CALCulate:LIMit:STATe", false, true, true},
+    {"CALCulate:LIMit:FAIL", false, false, true},
+    {"CALCulate:LIMit:CLEar", false, true, false},
+    {"DISPlay:TRENd", false, true, true},
+    {"INITiate", false, true, false},
+    {"MEASure", false, false, true},
+    {"TRIGger:DELay", false, true, true},
 }};
 
-// Settable commands without an argument (*RST, *CLS, SYSTem:EXIT).
+// Settable commands without an argument (*RST, *CLS, SYSTem:EXIT, INITiate).
 bool takes_argument(std::string_view pattern)
 {
-    return pattern != "RST" && pattern != "CLS" && pattern != "SYSTem:EXIT";
+    return pattern != "RST" && pattern != "CLS" && pattern != "SYSTem:EXIT" &&
+           pattern != "CALCulate:AVERage:CLEar" && pattern != "CALCulate:LIMit:CLEar" &&
+           pattern != "INITiate";
 }
 
 const std::vector<std::vector<Node>>& patterns()
@@ -73,6 +91,18 @@ std::optional<long> port_number(std::string_view text)
 }
 
 } // namespace
+
+std::string seconds_text(int ms)
+{
+    std::string s = std::to_string(ms / 1000);
+    if (const int frac = ms % 1000) {
+        std::string f = std::to_string(1000 + frac).substr(1);
+        while (f.back() == '0')
+            f.pop_back();
+        s += "." + f;
+    }
+    return s;
+}
 
 std::string format_reading(const Reading& r)
 {
@@ -159,15 +189,22 @@ void Interpreter::refuse_too_long()
                  "line longer than " + std::to_string(LineSplitter::max_line) + " bytes, discarded");
 }
 
+Interpreter::~Interpreter() { cancel_measurements(); }
+
+int Interpreter::timeout_ms() const
+{
+    return timeout_ms_ ? *timeout_ms_ : default_timeout_ms + trigger_delay_ms_;
+}
+
 Interpreter::State Interpreter::run_steps()
 {
     while (next_ < steps_.size()) {
         const Step& s = steps_[next_++];
-        if (s.id == Id::Read) {
-            if (!instrument_.power()) {
-                errors_.push(err::settings_conflict, "no reading while the panel is OFF");
-                continue;
-            }
+        const bool waits = (s.id == Id::Read || s.id == Id::Measure) ? start_read()
+                         : s.id == Id::Opc ? init_key_ >= 0
+                                           : false;
+        if (waits) {
+            wait_ = s.id == Id::Opc ? Wait::initiated : Wait::reading;
             waiting_ = true;
             return State::Waiting;
         }
@@ -176,21 +213,105 @@ Interpreter::State Interpreter::run_steps()
     return State::Done;
 }
 
+bool Interpreter::start_read()
+{
+    if (!instrument_.power()) {
+        errors_.push(err::settings_conflict, "no reading while the panel is OFF");
+        reply(std::string(not_a_number));
+        return false;
+    }
+    read_ended_ = false;
+    measured_.reset();
+    read_key_ = instrument_.initiate(trigger_delay_ms_, [this](const std::optional<Reading>& r) {
+        read_key_ = -1;
+        read_ended_ = true;
+        measured_ = r;
+        if (on_measured)
+            on_measured();
+    });
+    return true;
+}
+
+void Interpreter::initiate()
+{
+    if (!instrument_.power()) {
+        errors_.push(err::settings_conflict, "no measurement while the panel is OFF");
+        return;
+    }
+    // A new INITiate starts over from now.
+    if (init_key_ >= 0)
+        instrument_.cancel(init_key_);
+    init_key_ = instrument_.initiate(trigger_delay_ms_, [this](const std::optional<Reading>&) {
+        init_key_ = -1;
+        if (waiting_ && wait_ == Wait::initiated && on_measured)
+            on_measured();
+    });
+}
+
+void Interpreter::cancel_measurements()
+{
+    for (int* key : {&read_key_, &init_key_}) {
+        if (*key >= 0)
+            instrument_.cancel(*key);
+        *key = -1;
+    }
+}
+
+void Interpreter::abandon()
+{
+    cancel_measurements();
+    on_measured = nullptr;
+    waiting_ = false;
+    steps_.clear();
+    next_ = 0;
+    replies_.clear();
+}
+
+Interpreter::State Interpreter::resume()
+{
+    if (!waiting_)
+        return State::Done;
+    if (wait_ == Wait::reading)
+        return read_ended_ ? finish_wait(measured_, false) : State::Waiting;
+    return init_key_ < 0 ? finish_wait(std::nullopt, false) : State::Waiting;
+}
+
 Interpreter::State Interpreter::deliver(const Reading& reading)
 {
     if (!waiting_)
         return State::Done;
-    waiting_ = false;
-    reply(format_reading(reading));
-    return run_steps();
+    cancel_measurements();
+    return finish_wait(reading, false);
 }
 
 Interpreter::State Interpreter::timed_out()
 {
     if (!waiting_)
         return State::Done;
+    cancel_measurements();
+    return finish_wait(std::nullopt, true);
+}
+
+Interpreter::State Interpreter::finish_wait(const std::optional<Reading>& reading, bool timed_out)
+{
     waiting_ = false;
-    errors_.push(err::timeout, "no reading within " + std::to_string(timeout_ms_) + " ms");
+    read_ended_ = false;
+    const std::string within = " within " + std::to_string(timeout_ms()) + " ms";
+    if (wait_ == Wait::initiated) {
+        // *OPC?: the operation is over, done or failed.
+        if (timed_out)
+            errors_.push(err::timeout, "the measurement INITiate started did not end" + within);
+        reply("1");
+    } else if (reading) {
+        reply(format_reading(*reading));
+    } else {
+        if (timed_out)
+            errors_.push(err::timeout, "no reading" + within);
+        else
+            errors_.push(err::settings_conflict, "the panel stopped reading (switched OFF) "
+                                                 "before a fresh reading");
+        reply(std::string(not_a_number));
+    }
     return run_steps();
 }
 
@@ -211,7 +332,7 @@ void Interpreter::run(const Step& s)
     case Id::Idn: reply(instrument_.identity()); break;
     case Id::Rst: instrument_.reset(); break;
     case Id::Cls: errors_.clear(); break;
-    case Id::Opc: reply("1"); break;
+    case Id::Opc: reply("1"); break; // nothing pending: run_steps waits otherwise
     case Id::Power:
         if (s.query)
             reply(instrument_.power() ? "1" : "0");
@@ -243,22 +364,44 @@ void Interpreter::run(const Step& s)
             set_bits(s.arg);
         break;
     case Id::Fetch:
-        if (auto r = instrument_.last_reading())
+        if (auto r = instrument_.last_reading()) {
             reply(format_reading(*r));
-        else
+        } else {
             errors_.push(err::data_stale, "no reading since the panel was switched ON");
+            reply(std::string(not_a_number));
+        }
         break;
-    case Id::Read: break; // run_steps waits for it
+    case Id::Read:
+    case Id::Measure: break; // run_steps started the wait, or answered
+    case Id::Initiate: initiate(); break;
+    case Id::TriggerDelay:
+        if (s.query)
+            reply(seconds_text(trigger_delay_ms_));
+        else
+            set_trigger_delay(s.arg);
+        break;
     case Id::Error: reply(errors_.pop()); break;
     case Id::Timeout:
         if (s.query)
-            reply(std::to_string(timeout_ms_));
+            reply(std::to_string(timeout_ms()));
         else
             set_timeout(s.arg);
         break;
     case Id::PortView: view(Instrument::View::port, s); break;
     case Id::ProbeView: view(Instrument::View::probe, s); break;
     case Id::Exit: instrument_.exit(); break;
+    case Id::AverageMin:
+    case Id::AverageMax:
+    case Id::AverageMean:
+    case Id::AverageSdev:
+    case Id::AverageCount:
+    case Id::AverageClear: statistics(s); break;
+    case Id::LimitLower:
+    case Id::LimitUpper:
+    case Id::LimitState:
+    case Id::LimitFail:
+    case Id::LimitClear: limits(s); break;
+    case Id::Trend: trend(s); break;
     }
 }
 
@@ -368,6 +511,26 @@ void Interpreter::set_timeout(const std::string& arg)
     if (const auto v = number_within(arg, 1, max_timeout_ms, "TIMeout",
                                      "the time-out lies within 1..3600000 ms"))
         timeout_ms_ = *v;
+}
+
+void Interpreter::set_trigger_delay(const std::string& arg)
+{
+    std::optional<double> seconds;
+    if (mnemonic_matches(arg, "MINimum") || mnemonic_matches(arg, "DEFault"))
+        seconds = 0.0;
+    else if (mnemonic_matches(arg, "MAXimum"))
+        seconds = max_trigger_delay_ms / 1000.0;
+    else
+        seconds = parse_real(arg);
+    if (!seconds) {
+        errors_.push(err::data_type, "TRIGger:DELay takes a number of seconds");
+        return;
+    }
+    if (!(*seconds >= 0 && *seconds <= max_trigger_delay_ms / 1000.0)) {
+        errors_.push(err::out_of_range, "the trigger delay lies within 0..60 s");
+        return;
+    }
+    trigger_delay_ms_ = static_cast<int>(std::lround(*seconds * 1000));
 }
 
 } // namespace korvel::remote

@@ -2,11 +2,17 @@
 // once, so that a program killed outright loses at most the row it was
 // writing.
 //
-//   time_utc,seconds,reading,mark,mode,setpoint
-//   2026-12-07T13:05:09.412Z,1.204,+12345,,ZEP,12345
+//   time_utc,seconds,reading,mark,mode,setpoint,limit
+//   2026-12-07T13:05:09.412Z,1.204,+12345,,ZEP,12345,
+//   2026-12-07T13:05:09.745Z,1.537,+12401,,ZEP,12400,high
 //
-// An existing file is appended to, never truncated; the header row is
-// written only into a file that is new or empty.
+// The last column is the reading's limit verdict: empty (inside, or limits
+// off), low or high. An existing file is appended to, never truncated; the
+// header row is written only into a file that is new or empty. A log
+// begun without the limit column (by an older korvel) goes on in its own
+// columns, so that its rows stay alike for whatever reads them. A row cut
+// short at the end of the file (a kill during a write) is ended before the
+// next row, so that it does not swallow it.
 #pragma once
 
 #include "remote/instrument.h"
@@ -34,7 +40,13 @@ public:
     void record(const Reading& r, std::string_view mode, int setpoint,
                 std::chrono::system_clock::time_point now, double seconds);
 
-    static constexpr std::string_view header = "time_utc,seconds,reading,mark,mode,setpoint\n";
+    static constexpr std::string_view header =
+        "time_utc,seconds,reading,mark,mode,setpoint,limit\n";
+    // The header of a log without the limit column.
+    static constexpr std::string_view header_without_limit =
+        "time_utc,seconds,reading,mark,mode,setpoint\n";
+    // Whether rows carry the limit column.
+    bool limit_column() const { return limit_column_; }
 
     // "2026-12-07T13:05:09.412Z"
     static std::string utc_time(std::chrono::system_clock::time_point t);
@@ -46,6 +58,7 @@ private:
     bool owned_;
     std::string name_;
     bool failed_ = false;
+    bool limit_column_ = true;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 

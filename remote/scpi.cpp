@@ -395,6 +395,25 @@ std::optional<long> parse_number(std::string_view text)
     return static_cast<long>(std::lround(v));
 }
 
+std::optional<double> parse_real(std::string_view text)
+{
+    // The grammar is parse_number's decimal one.
+    if (text.empty() || text[0] == '#' || !parse_number(text))
+        return std::nullopt;
+    std::string_view body = text;
+    if (body[0] == '+')
+        body.remove_prefix(1);
+    double v = 0;
+    const auto [p, ec] = std::from_chars(body.data(), body.data() + body.size(), v);
+    if (ec == std::errc::result_out_of_range) {
+        // Too small is zero; too large is parse_number's ±(1e9 + 1).
+        return static_cast<double>(*parse_number(text));
+    }
+    if (ec != std::errc() || p != body.data() + body.size() || !std::isfinite(v))
+        return std::nullopt;
+    return v;
+}
+
 std::optional<bool> parse_boolean(std::string_view text)
 {
     if (mnemonic_matches(text, "ON") || text == "1")

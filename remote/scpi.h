@@ -132,6 +132,10 @@ std::vector<Node> header_pattern(std::string_view pattern);
 // not a number. A value beyond ±1e9 comes out as ±(1e9 + 1), so that range
 // checks refuse it.
 std::optional<long> parse_number(std::string_view text);
+// Decimal numeric data as it is written, not rounded ("0.25", "250E-3");
+// nothing for anything else, non-decimal data included. A value beyond what
+// a double holds is ±(1e9 + 1), as parse_number gives it, or 0 when tiny.
+std::optional<double> parse_real(std::string_view text);
 // ON, OFF, 1 or 0 in any case.
 std::optional<bool> parse_boolean(std::string_view text);
 

@@ -26,8 +26,8 @@ struct Server::Client : QObject {
     LineSplitter splitter;
     Interpreter interpreter;
     QTimer wait;
-    // A reading that came for the READ? waiting, not yet handed over.
-    std::optional<Reading> reading;
+    // The measurement waited for has ended; the line goes on from the loop.
+    bool measured = false;
     bool scheduled = false;
     bool dropped = false;
 };
@@ -40,8 +40,8 @@ Server::Server(QObject* parent) : QObject(parent), server_(new QTcpServer(this))
 
 Server::~Server()
 {
-    if (instrument_ && subscription_ >= 0)
-        instrument_->unsubscribe(subscription_);
+    // Each client's measurements end with it, while the instrument lives.
+    clients_.clear();
 }
 
 bool Server::listen(const QHostAddress& host, quint16 port, std::string* error)
@@ -59,7 +59,6 @@ quint16 Server::port() const { return server_->serverPort(); }
 void Server::attach(Instrument& instrument)
 {
     instrument_ = &instrument;
-    subscription_ = instrument.subscribe([this](const Reading& r) { on_reading(r); });
 }
 
 void Server::accept()
@@ -86,6 +85,7 @@ void Server::accept()
             send(c);
             pump(c);
         });
+        c->interpreter.on_measured = [this, c] { on_measured(c); };
         // Bytes may have come with the connection.
         pump(c);
     }
@@ -143,6 +143,8 @@ void Server::drop(Client* c)
         return;
     c->dropped = true;
     c->wait.stop();
+    // Whatever it was waiting for is cancelled: nothing of it runs again.
+    c->interpreter.abandon();
     const auto it = std::find_if(clients_.begin(), clients_.end(),
                                  [c](const auto& p) { return p.get() == c; });
     if (it != clients_.end()) {
@@ -152,29 +154,25 @@ void Server::drop(Client* c)
     c->deleteLater();
 }
 
-void Server::on_reading(const Reading& r)
+void Server::on_measured(Client* c)
 {
-    // Runs inside the panel's scan: the waiting lines go on later, from the
-    // event loop, so no command runs in the middle of a panel operation.
-    for (const auto& p : clients_) {
-        Client* c = p.get();
-        if (!c->interpreter.waiting() || c->reading)
-            continue;
-        c->wait.stop();
-        c->reading = r;
-        QTimer::singleShot(0, c, [this, c] {
-            if (c->dropped || !c->reading)
-                return;
-            const Reading got = *c->reading;
-            c->reading.reset();
-            const auto state = c->interpreter.deliver(got);
-            send(c);
-            if (state == Interpreter::State::Waiting)
-                c->wait.start(c->interpreter.timeout_ms());
-            else
-                pump(c);
-        });
-    }
+    // Runs inside the panel's tick: the waiting line goes on later, from
+    // the event loop, so no command runs in the middle of a panel operation.
+    if (c->dropped || c->measured)
+        return;
+    c->wait.stop();
+    c->measured = true;
+    QTimer::singleShot(0, c, [this, c] {
+        c->measured = false;
+        if (c->dropped)
+            return;
+        const auto state = c->interpreter.resume();
+        send(c);
+        if (state == Interpreter::State::Waiting)
+            c->wait.start(c->interpreter.timeout_ms());
+        else
+            pump(c);
+    });
 }
 
 } // namespace korvel::remote

@@ -1,8 +1,8 @@
 // The remote interface on a TCP port, in the window's event loop: up to
 // max_clients connections, each with its own Interpreter (error queue,
 // time-out). Nothing here blocks: lines are taken as they arrive, replies
-// are queued for writing, and a READ? waits for the next accepted reading
-// without holding up anyone else.
+// are queued for writing, and a READ? waits for its fresh reading without
+// holding up anyone else.
 //
 // A client that sends faster than it reads its replies is paused once
 // write_limit bytes wait for it, and resumed when it has read them; the
@@ -54,11 +54,10 @@ private:
     void pump(Client* c);
     void send(Client* c);
     void drop(Client* c);
-    void on_reading(const Reading& r);
+    void on_measured(Client* c);
 
     QTcpServer* server_;
     Instrument* instrument_ = nullptr;
-    int subscription_ = -1;
     std::vector<std::unique_ptr<Client>> clients_;
 };
 

@@ -53,6 +53,8 @@ public:
     void Out32(std::int16_t address, std::int16_t value) override;
     // "no board here ..." for every base but board_base.
     std::string fault(int base) override;
+    // The board's own clock: virtual time in tests, real time in korvel-sim.
+    std::int64_t now_ns() override { return clock_.now_ns(); }
 
     // Where the "no board here" lines go; standard error unless set.
     void set_diagnostic(std::function<void(std::string_view)> sink);
@@ -83,7 +85,6 @@ public:
     const BoardState& state() const { return *state_; }
     // The converter as of now.
     const DualSlopeConverter& converter();
-    std::int64_t now_ns() const { return clock_.now_ns(); }
 
 private:
     std::uint8_t status_byte();

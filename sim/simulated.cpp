@@ -36,6 +36,7 @@ public:
     std::int16_t Inp32(std::int16_t address) override { return board_.Inp32(address); }
     void Out32(std::int16_t address, std::int16_t value) override { board_.Out32(address, value); }
     std::string fault(int base) override { return board_.fault(base); }
+    std::int64_t now_ns() override { return board_.now_ns(); }
 
 private:
     // Test-only hook: when KORVEL_SIM_STATE names a file, the board's

@@ -13,12 +13,14 @@ namespace korvel {
 // being built waits in the pipe and runs the Exit sequence once the event
 // loop runs.
 PanelSession::PanelSession(Port& port, const PortOffer& ports)
-    : panel_(port, ports), window_(panel_)
+    : panel_(port, ports),
+      history_feed_(panel_,
+                    [this](const dvm::Reading& r) {
+                        history_.add(history_sample(panel_, r, wall_clock_ms()));
+                    }),
+      window_(panel_)
 {
     termination_.on_signal = [this](int) { panel_.close(); };
-    panel_.on_reading([this](const dvm::Reading& r) {
-        history_.add(history_sample(panel_, marks_.take(r), wall_clock_ms()));
-    });
     // The trend window beside the panel's window.
     trend_ = std::make_unique<ui::TrendLink>(window_, *window_.widget(ControlId::reading_box), history_);
     trend_open = [this] { return trend_->is_open(); };

@@ -3,10 +3,10 @@
 #pragma once
 
 #include "history/reading_history.h"
+#include "panel/marked_readings.h"
 #include "panel/panel.h"
 #include "port/port.h"
 #include "ui/main_window.h"
-#include "ui/range_marks.h"
 #include "ui/termination_signals.h"
 #include "ui/trend_link.h"
 
@@ -47,7 +47,7 @@ private:
     ui::TerminationSignals termination_;
     Panel panel_;
     history::ReadingHistory history_;
-    ui::RangeMarks marks_{panel_};  // the OR/UR marks each reading of the history carries
+    MarkedReadings history_feed_;
     ui::MainWindow window_;
     std::unique_ptr<ui::TrendLink> trend_;  // goes first: it watches the window's reading
 };

@@ -5,6 +5,7 @@
 #include "port/text.h"
 
 #include <climits>
+#include <functional>
 
 namespace korvel {
 namespace {
@@ -146,20 +147,28 @@ TEST_F(ReaderTest, ProbeShowsTheFirstOfTheTwoReads)
 
 TEST_F(ReaderTest, ScanTickTraffic)
 {
+    // A digit: strobe, value, the strobe again; then the marks and the
+    // half-digit strobe.
     digit_tick(2, 5);
     const auto s8 = lines.status(8), s12 = lines.status(12), s0 = lines.status(0);
     EXPECT_EQ(port.log, (std::vector<PortAccess>{wr(control378, 8), rd(status378, s8),
                                                  wr(control378, 12), rd(status378, s12),
+                                                 wr(control378, 8), rd(status378, s8),
                                                  wr(control378, 0), rd(status378, s0),
                                                  wr(control378, 0), rd(status378, s0),
                                                  wr(control378, 0), rd(status378, s0)}));
+    // The half digit: no digit strobe, so no second strobe read; its value
+    // is followed by the half-digit strobe again.
     port.clear();
     half_digit_tick(1);
-    const auto h0 = lines.status(0), h12 = lines.status(12);
-    EXPECT_EQ(port.log.size(), 12u);
-    EXPECT_EQ(port.log[10], wr(control378, 12));
-    EXPECT_EQ(port.log[11], rd(status378, h12));
-    EXPECT_EQ(port.log[9], rd(status378, h0));
+    const auto h8 = lines.status(8), h0 = lines.status(0), h12 = lines.status(12);
+    EXPECT_EQ(port.log, (std::vector<PortAccess>{wr(control378, 8), rd(status378, h8),
+                                                 wr(control378, 12), rd(status378, h12),
+                                                 wr(control378, 0), rd(status378, h0),
+                                                 wr(control378, 0), rd(status378, h0),
+                                                 wr(control378, 0), rd(status378, h0),
+                                                 wr(control378, 12), rd(status378, h12),
+                                                 wr(control378, 0), rd(status378, h0)}));
 }
 
 TEST_F(ReaderTest, DigitSlots)
@@ -239,6 +248,93 @@ TEST_F(ReaderTest, HalfDigit)
     EXPECT_EQ(dvm().seen_d5, 1);
 }
 
+// A digit sample is kept only when the strobe reads the same digit again
+// after the value, and the reads fit in the sample window on the port's
+// clock. Any other sample is discarded: its slot stays as it was, the tick
+// goes on (the marks are sampled, the probe shows what was read), and
+// nothing else is said about it.
+TEST_F(ReaderTest, ASampleIsKeptOnlyWhenTheStrobeHoldsWithinTheWindow)
+{
+    // Before each read: the reads under code 8 and 12 so far in this tick.
+    int strobe_reads = 0, value_reads = 0;
+    std::function<void()> before_strobe, before_value;
+    port.responder = [&](std::int16_t, std::uint8_t control) {
+        if (control == 8 && ++strobe_reads && before_strobe)
+            before_strobe();
+        if (control == 12 && ++value_reads && before_value)
+            before_value();
+        return lines.status(control);
+    };
+    auto tick = [&](auto digit_or_half) {
+        strobe_reads = value_reads = 0;
+        digit_or_half();
+    };
+    const std::uint64_t window = dvm::VoltmeterReader::sample_window_ns;
+
+    digit_tick(2, 5);
+    ASSERT_EQ(dvm().d2, 5);
+    ASSERT_EQ(dvm().seen_d2, 1);
+
+    // The multiplexer moves on from D2 to D1 under the value.
+    before_strobe = [&] {
+        if (strobe_reads == 2)
+            lines.strobes = 1;
+    };
+    lines.over = true;
+    port.clear();
+    tick([&] { digit_tick(2, 7); });
+    EXPECT_EQ(dvm().d2, 5);
+    EXPECT_EQ(dvm().seen_d2, 1);
+    EXPECT_EQ(dvm().d1, 0);
+    EXPECT_EQ(dvm().seen_d1, 0);
+    EXPECT_EQ(f.reader().discarded_samples(), 1u);
+    EXPECT_EQ(c.probe_strobe_box.text(), "2");
+    EXPECT_EQ(c.probe_value_box.text(), "7");
+    EXPECT_TRUE(c.over_mark.visible());
+    EXPECT_EQ(port.log.size(), 12u) << "the tick reads on as usual";
+    before_strobe = nullptr;
+
+    // The reads take the whole window: kept; a nanosecond more: discarded.
+    for (std::uint64_t took : {window, window + 1}) {
+        before_value = [&] { port.time_ns += static_cast<std::int64_t>(took); };
+        tick([&] { digit_tick(2, 5); });
+    }
+    EXPECT_EQ(dvm().seen_d2, 2) << "kept after " << window << " ns";
+    EXPECT_EQ(f.reader().discarded_samples(), 2u);
+    before_value = nullptr;
+
+    // The half digit (its value is the tick's second read under code 12):
+    // its strobe gone after the value, or the reads too slow. The slot
+    // stays, and the tick decides nothing even when every other digit is
+    // confirmed.
+    for (int w : {8, 4, 2, 1}) {
+        digit_tick(w, 3);
+        digit_tick(w, 3);
+    }
+    half_digit_tick(1);
+    ASSERT_EQ(dvm().d5, 1);
+    ASSERT_EQ(dvm().seen_d5, 1);
+    before_value = [&] {
+        if (value_reads == 2)
+            lines.d5 = false;
+    };
+    tick([&] { half_digit_tick(1); });
+    before_value = [&] {
+        if (value_reads == 2)
+            port.time_ns += static_cast<std::int64_t>(window) + 1;
+    };
+    tick([&] { half_digit_tick(1); });
+    EXPECT_EQ(dvm().d5, 1);
+    EXPECT_EQ(flags(), 4 * 2 + 1) << "no decision: the scan goes on";
+    EXPECT_EQ(c.reading_box.text(), "+00000");
+    EXPECT_EQ(f.reader().discarded_samples(), 4u);
+
+    // The next good sample confirms it.
+    before_value = nullptr;
+    half_digit_tick(1);
+    EXPECT_EQ(c.reading_box.text(), "+13333");
+}
+
 TEST_F(ReaderTest, RangeMarks)
 {
     lines.over = true;
@@ -287,9 +383,9 @@ TEST_F(ReaderTest, AcceptedReadingIsShownWithThePolarityReadAtAcceptance)
     port.clear();
     half_digit_tick(1);
     EXPECT_EQ(c.reading_box.text(), "- 12345");
-    EXPECT_EQ(port.log.size(), 14u);
-    EXPECT_EQ(port.log[12], wr(control378, 0));
-    EXPECT_EQ(port.log[13], rd(status378, lines.status(0)));
+    EXPECT_EQ(port.log.size(), 16u);
+    EXPECT_EQ(port.log[14], wr(control378, 0));
+    EXPECT_EQ(port.log[15], rd(status378, lines.status(0)));
     EXPECT_EQ(flags(), 0);
     EXPECT_EQ(dvm().last_d5, 1);
     EXPECT_EQ(dvm().last_d4, 2);
@@ -368,8 +464,8 @@ TEST_F(ReaderTest, AnUnreadableHalfDigitDefersTheDecision)
     half.d5 = true;
     half.value = 12;
     port.responder = nullptr;
-    port.script = {digit.status(8), digit.status(12), half.status(0), half.status(0),
-                   half.status(0), half.status(12)};
+    port.script = {digit.status(8), digit.status(12), digit.status(8), half.status(0),
+                   half.status(0), half.status(0), half.status(12)};
     f.on_scan_tick();
     EXPECT_EQ(dvm().seen_d1, 2);
     EXPECT_TRUE(c.scan_timer.enabled());

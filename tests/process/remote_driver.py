@@ -170,14 +170,14 @@ def commands(program):
 
             # The voltmeter measures the set-point output.
             inst.write("SETP 12345")
-            readings = [inst.query("READ?") for _ in range(4)]
-            check(all(re.fullmatch(r"[+-]\d+(,OR|,UR)?", r) for r in readings), "READ? %r" % readings)
-            check(readings[-1] == "+12345", "reading of 12345: %r" % readings)
+            # READ? measures the new output, from the first one on.
+            readings = [inst.query("READ?") for _ in range(3)]
+            check(readings == ["+12345"] * 3, "reading of 12345: %r" % readings)
             check(inst.query("FETC?") == "+12345", "FETC?")
             # Over range the digits read 0 and the reading is marked.
             inst.write("SETP 25000")
-            over = [inst.query("READ?") for _ in range(3)]
-            check(over[-1] == "+0,OR", "over-range reading: %r" % over)
+            over = [inst.query("READ?") for _ in range(2)]
+            check(over == ["+0,OR"] * 2, "over-range reading: %r" % over)
 
             # Output bits in DPC, from a reset: the bit buttons set and clear
             # their own bits of the low latch only.
@@ -203,11 +203,16 @@ def commands(program):
             check(raw_query(s, "SYST:ERR?").startswith("-223,"), "over-long line refused")
             s.sendall(b"OUTP OF")
             s.close()
-            time.sleep(0.5)
+            # A client gone while it waits for a measurement.
+            s = raw_client(sim.port)
+            s.sendall(b"INIT;READ?\n")
+            s.close()
+            time.sleep(1.5)
             check(inst.query("OUTP?;MODE?;BITS?") == "1;DPC;165", "state after bad input")
             after = board.registers()
             check(after["lo"] == before["lo"] and after["hi"] == before["hi"],
                   "latches after bad input: %r then %r" % (before, after))
+            check(re.fullmatch(r"[+-]\d+(,OR|,UR)?", inst.query("READ?")), "READ? after the clients left")
 
             # A client that sends and never reads does not hold anyone up:
             # the board keeps being refreshed and others are answered.
@@ -284,6 +289,26 @@ def record(program):
         parsed = list(csv.reader(io.StringIO("\n".join(complete))))
         check(all(len(p) == 6 for p in parsed), "six fields per row")
         check(any(r.split(",")[2] == "+777" for r in rows), "the set-point was read: %r" % rows[-3:])
+
+        # A new log has the limit column, and the readings above the upper
+        # limit say so (readings under range, below 1800, are never judged).
+        fresh = os.path.join(scratch, "fresh.csv")
+        sim = Sim(program, scratch, ["--record", fresh])
+        try:
+            s = raw_client(sim.port)
+            s.sendall(b"CALC:LIM:UPP 4000;STAT ON;:OUTP ON;SETP 5000\n")
+            check(wait_for(lambda: open(fresh).read().count(",+5000,") >= 2), "rows above the limit")
+            answer = raw_query(s, "CALC:LIM:FAIL?;:CALC:AVER:MAX?")
+            check(re.fullmatch(r"1,\d+;\+5000", answer) is not None,
+                  "failing, and the maximum: %r" % answer)
+        finally:
+            sim.stop()
+        rows = list(csv.reader(io.StringIO(open(fresh).read())))
+        check(rows[0] == ["time_utc", "seconds", "reading", "mark", "mode", "setpoint", "limit"],
+              "header with the limit column: %r" % rows[0])
+        check(all(len(r) == 7 for r in rows), "seven fields per row")
+        check(all(r[6] == ("high" if not r[3] and int(r[2]) > 4000 else "") for r in rows[1:]),
+              "limit verdicts: %r" % rows[1:])
     return 0
 
 

@@ -52,4 +52,29 @@ public:
     }
 };
 
+// A fake that keeps statistics, limits and a trend window in plain fields.
+class KeepingInstrument : public FakeInstrument {
+public:
+    korvel::remote::Statistics stats;
+    korvel::remote::Limits lim;
+    korvel::remote::LimitFailures failures;
+    std::optional<bool> trend;  // nothing: no trend window
+    bool keeps = true;
+
+    std::optional<korvel::remote::Statistics> statistics() const override
+    {
+        return keeps ? std::optional(stats) : std::nullopt;
+    }
+    void clear_statistics() override { stats = {}, ++changes; }
+    std::optional<korvel::remote::Limits> limits() const override
+    {
+        return keeps ? std::optional(lim) : std::nullopt;
+    }
+    void set_limits(const korvel::remote::Limits& l) override { lim = l, ++changes; }
+    korvel::remote::LimitFailures limit_failures() const override { return failures; }
+    void clear_limit_failures() override { failures = {}, ++changes; }
+    std::optional<bool> trend_open() const override { return trend; }
+    void set_trend_open(bool open) override { trend = open, ++changes; }
+};
+
 } // namespace remote_test

@@ -15,13 +15,16 @@
 namespace korvel::remote {
 namespace {
 
-using remote_test::FakeInstrument;
+using remote_test::KeepingInstrument;
 
 const char* const corpus[] = {
     "*IDN?", "*RST", "*CLS", "*OPC?", "OUTP ON", "OUTPut:STATe OFF", "OUTP?", "MODE ZEP",
     "MODE DPC", "mode dvm", "MODE?", "PORT &H278", "PORT 0x3BC", "PORT?", "SOUR:SETP 12345",
     "SETP -30000", "SETP 1e3", "SETP?", "SOUR:BITS 255", "BITS #B1010", "BITS?", "FETC?",
     "READ?", "SYST:ERR?", "SYST:TIM 5", "SYST:TIM?", "SOUR:SETP 10;BITS?", "PORT \"&H378\"",
+    "CALC:AVER:MIN?;MAX?;AVER?", "CALC:AVER:SDEV?;COUN?", "CALC:AVER:CLE", "CALC:LIM:LOW -500",
+    "CALC:LIM:UPP 1.5E3", "CALC:LIM:STAT ON", "CALC:LIM:FAIL?;CLE", "DISP:TREN ON", "DISP:TREN?",
+    "INIT;*OPC?", "MEAS?", "TRIG:DEL 0.25", "TRIGger:DELay?", "TRIG:DEL MAX", "INIT;READ?;*OPC?",
 };
 
 std::string mutate(std::mt19937& rng, std::string s)
@@ -50,7 +53,8 @@ TEST(ProtocolFuzz, RandomAndMutatedInputKeepsEverySettingSound)
     if (const char* n = std::getenv("KORVEL_FUZZ_ITERATIONS"))
         iterations = std::strtol(n, nullptr, 10);
     std::mt19937 rng(20261207);
-    FakeInstrument f;
+    KeepingInstrument f;
+    f.trend = false;
     Interpreter in(f);
     LineSplitter splitter;
     for (long i = 0; i < iterations; ++i) {
@@ -102,6 +106,9 @@ TEST(ProtocolFuzz, RandomAndMutatedInputKeepsEverySettingSound)
         ASSERT_LE(f.bits_, 255);
         ASSERT_TRUE(f.mode_ == "ZEP" || f.mode_ == "DPC" || f.mode_ == "DVM") << f.mode_;
         ASSERT_TRUE(f.port_ == "&H378" || f.port_ == "&H278" || f.port_ == "&H3BC") << f.port_;
+        ASSERT_GE(f.lim.lower, -19999);
+        ASSERT_LE(f.lim.lower, f.lim.upper);
+        ASSERT_LE(f.lim.upper, 19999);
         ASSERT_LE(in.errors().size(), ErrorQueue::capacity);
         ASSERT_GE(in.timeout_ms(), 1);
     }

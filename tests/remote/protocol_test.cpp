@@ -58,6 +58,10 @@ TEST(Protocol, GoodLinesRunAndAnswer)
         {Off, "SYST:ERR?", "0,\"No error\"\n"},
         {Off, "SYSTem:ERRor:NEXT?", "0,\"No error\"\n"},
         {Off, "SYST:TIM 500;TIM?", "500\n"},
+        // The default time-out grows with the trigger delay; one set stays.
+        {Off, "TRIG:DEL 1.5;DEL?;:SYST:TIM?", "1.5;5500\n"},
+        {Off, "TRIG:DEL 250E-3;DEL?;DEL MAX;DEL?;DEL 0.0004;DEL?", "0.25;60;0\n"},
+        {Off, "SYST:TIM 300;:TRIG:DEL 2;:SYST:TIM?", "300\n"},
         {OnZep, "*RST;OUTP?", "0\n", [](auto& f) { return f.resets == 1; }},
         // After DISP:PORT, "PORT?" is DISP:PORT? (the header path carries on);
         // a leading colon goes back to the root.
@@ -129,6 +133,12 @@ TEST(Protocol, BadLinesQueueAnErrorAndChangeNothing)
         {Off, "SYST:TIM 0", -222},
         {Off, "READ?", -221},
         {Off, "FETC?", -230},
+        {Off, "INIT", -221},
+        {Off, "INIT 1", -108},
+        {Off, "INIT?", -113},
+        {Off, "TRIG:DEL 61", -222},
+        {Off, "TRIG:DEL 1 s", -103},
+        {Off, "TRIG:DEL x", -104},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.line);
@@ -136,7 +146,10 @@ TEST(Protocol, BadLinesQueueAnErrorAndChangeNothing)
         prepare(f, r.setup);
         Interpreter in(f);
         in.run_line(r.line);
-        EXPECT_EQ(in.take_response(), "");
+        // A query without a reading still answers, so no client waits.
+        const std::string_view line = r.line;
+        const bool reading = line == "READ?" || line == "FETC?";
+        EXPECT_EQ(in.take_response(), reading ? "9.91E+37\n" : "");
         EXPECT_EQ(f.changes, 0);
         const std::string e = in.errors().pop();
         EXPECT_EQ(e.substr(0, e.find(',')), std::to_string(r.code)) << e;
@@ -185,7 +198,7 @@ TEST(Protocol, ReadWaitsForTheNextReadingThenGoesOn)
     EXPECT_EQ(in.run_line("SYST:TIM 50;READ?;*OPC?"), Interpreter::State::Waiting);
     EXPECT_EQ(in.timeout_ms(), 50);
     EXPECT_EQ(in.timed_out(), Interpreter::State::Done);
-    EXPECT_EQ(in.take_response(), "1\n");
+    EXPECT_EQ(in.take_response(), "9.91E+37;1\n");
     EXPECT_EQ(in.errors().pop(), "-365,\"Time out error;no reading within 50 ms\"");
 }
 

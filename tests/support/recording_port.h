@@ -65,6 +65,10 @@ public:
         return w;
     }
 
+    // The port's time: stands still unless a test moves it, so that the
+    // reader's time bound never drops a sample by itself.
+    std::int64_t now_ns() override { return time_ns; }
+
     void clear() { log.clear(); }
 
     std::vector<PortAccess> log;
@@ -75,6 +79,7 @@ public:
     // and the code last written to a control register.
     std::function<std::int16_t(std::int16_t address, std::uint8_t control)> responder;
     std::uint8_t last_control = 0;
+    std::int64_t time_ns = 0;
 };
 
 } // namespace korvel

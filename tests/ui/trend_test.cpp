@@ -2,6 +2,7 @@
 // what it draws of a run on the simulated board in virtual time, its
 // statistics, limits and alarm against the history, and its exports.
 #include "app/options.h"
+#include "panel/marked_readings.h"
 #include "support/virtual_panel.h"
 #include "trend/history_csv.h"
 #include "trend/trend_window.h"
@@ -39,14 +40,15 @@ namespace {
 struct SimRun {
     ReadingHistory history;
     korvel::sim::VirtualPanel v;
-    korvel::ui::RangeMarks marks{v.panel};
     std::int64_t start_ms = 1'796'000'000'000;  // 2026-11-30
+    // Each reading with the range marks shown during its conversion, as
+    // the panel's session feeds its history.
+    korvel::MarkedReadings feed{v.panel, [this](const korvel::dvm::Reading& r) {
+        history.add(korvel::history_sample(v.panel, r, now_ms()));
+    }};
 
     SimRun()
     {
-        v.panel.on_reading([this](const korvel::dvm::Reading& r) {
-            history.add(korvel::history_sample(v.panel, marks.take(r), now_ms()));
-        });
         v.open();
         v.power_on();
     }
