@@ -58,12 +58,12 @@ int run_window(int argc, char** argv, double seconds, int set_point)
     guard::GuardedPort guarded(board, registry);
     CountingPort port(guarded);
 
-    PanelSession session(port);
+    WindowSession session(port);
     Panel& panel = session.panel();
     ui::MainWindow& window = session.window();
     RealtimeProbe probe(panel, port, board,
-                        {window.timer(ControlId::sync_timer), window.timer(ControlId::refresh_timer),
-                         window.timer(ControlId::scan_timer)});
+                        {session.timer(ControlId::sync_timer), session.timer(ControlId::refresh_timer),
+                         session.timer(ControlId::scan_timer)});
     PaintCounter paint_counter(probe);
     app.installEventFilter(&paint_counter);
     window.show();

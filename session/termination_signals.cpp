@@ -1,4 +1,4 @@
-#include "ui/termination_signals.h"
+#include "session/termination_signals.h"
 
 #include "port/text.h"
 
@@ -12,7 +12,7 @@
 #include <string>
 #include <unistd.h>
 
-namespace korvel::ui {
+namespace korvel {
 
 namespace {
 
@@ -84,4 +84,4 @@ void TerminationSignals::drain()
     }
 }
 
-} // namespace korvel::ui
+} // namespace korvel
