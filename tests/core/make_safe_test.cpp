@@ -99,7 +99,7 @@ TEST(MakeSafe, AWriteTheDeviceRefusesIsNoSuccess)
     FakeKernel::Process& self = kernel.process(900);
     self.fail_request = PPWCONTROL;
     self.fail_err = EIO;
-    self.fail_after = 3;  // the claim's own writes are the kernel's, then strobe, idle, 12
+    self.fail_after = 2;  // strobe and idle pass; the last write, control 12, fails
     const Reopen reopen = [&]() -> std::unique_ptr<Port> {
         return std::make_unique<HardwarePort>(self, FakeKernel::paths(), nullptr);
     };

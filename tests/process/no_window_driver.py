@@ -96,7 +96,7 @@ def drive(sim, korvel):
             check(inst.query("OUTP?") == "0", "%s: the panel starts OFF" % name)
             inst.write("OUTP ON;MODE ZEP;SOUR:SETP 12345")
             check(inst.query("OUTP?;MODE?;SETP?") == "1;ZEP;12345", "%s: controls" % name)
-            check(wait_for(lambda: board.registers()["hi"] == 0x23 and board.registers()["lo"] == 0x45),
+            check(wait_for(lambda: board.registers()["hi"] == 0x30 and board.registers()["lo"] == 0x39),
                   "%s: latches for 12345: %r" % (name, board.registers()))
             readings = [inst.query("READ?") for _ in range(4)]
             check(readings[-1] == "+12345", "%s: readings %r" % (name, readings))

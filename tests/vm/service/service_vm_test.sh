@@ -49,10 +49,12 @@ install -m 0755 "$here/service_scenario.sh" "$initrd/service_scenario.sh"
 (cd "$initrd" && find . | /bin/busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$work/initrd.gz" ||
   fatal "cannot pack the initramfs"
 
+# Emulation unless KVM is asked for (KORVEL_VM_ACCEL=kvm): a nested KVM may
+# refuse the host's CPU model.
 accel=(-accel tcg)
-[ -w /dev/kvm ] && accel=(-accel kvm -cpu host)
+[ "${KORVEL_VM_ACCEL:-}" = kvm ] && [ -w /dev/kvm ] && accel=(-accel kvm -cpu host)
 timeout_s=${KORVEL_VM_TIMEOUT:-840}
-echo "booting $release under systemd ($([ -w /dev/kvm ] && echo KVM || echo TCG emulation))"
+echo "booting $release under systemd (${accel[1]})"
 started=$(date +%s)
 timeout --kill-after=10 "$timeout_s" qemu-system-x86_64 \
   -M pc "${accel[@]}" -smp 1 -m 1536 -nodefaults -display none -no-reboot \
