@@ -75,9 +75,9 @@ check_executables() {
     fi
   done
   local module
-  module=$(find "$root/lib" -path '*/korvel/korvel-window.so' 2>/dev/null | head -n 1)
+  module=$(find "$root/lib" -path '*/korvel/modules/korvel-window.so' 2>/dev/null | head -n 1)
   if [ -z "$module" ]; then
-    fail "the window module lib/.../korvel/korvel-window.so is missing"
+    fail "the window module lib/.../korvel/modules/korvel-window.so is missing"
   else
     missing=$(ldd "$module" 2>&1 | grep -E 'not found' || true)
     [ -z "$missing" ] || fail "korvel-window.so: unresolved libraries: $missing"
@@ -239,7 +239,7 @@ check_udev_rule() {
 check_nothing_else() {
   local root=$1 extra
   extra=$(cd "$root" && find . -type f | sed 's|^\./||' | grep -vxF "$udev_rule" | grep -vE \
-    '^(bin/korvel|bin/korvel-sim|share/applications/korvel(-sim)?\.desktop|share/icons/hicolor/(scalable/apps/korvel\.svg|32x32/apps/korvel\.png)|share/man/man1/korvel(-sim)?\.1\.gz|lib/([^/]+/)?korvel/korvel-window\.so|lib/systemd/system/korvel@\.service)$')
+    '^(bin/korvel|bin/korvel-sim|share/applications/korvel(-sim)?\.desktop|share/icons/hicolor/(scalable/apps/korvel\.svg|32x32/apps/korvel\.png)|share/man/man1/korvel(-sim)?\.1\.gz|lib/([^/]+/)?korvel/modules/korvel-window\.so|lib/systemd/system/korvel@\.service)$')
   [ -z "$extra" ] || fail "unexpected files installed: $extra"
 }
 
@@ -308,14 +308,16 @@ run_deb() {
     grep -qE "^-rw-r--r-- root/root .* \./$f$" <<<"$listing" ||
       fail "$f missing or not root-owned 0644 in the package"
   done
-  grep -qE '^-rw-r--r-- root/root .* \./usr/lib/([^/]+/)?korvel/korvel-window\.so$' <<<"$listing" ||
-    fail "usr/lib/.../korvel/korvel-window.so missing or not root-owned 0644 in the package"
+  grep -qE '^-rw-r--r-- root/root .* \./usr/lib/([^/]+/)?korvel/modules/korvel-window\.so$' <<<"$listing" ||
+    fail "usr/lib/.../korvel/modules/korvel-window.so missing or not root-owned 0644 in the package"
   grep -qE '^ExecStart=/usr/bin/korvel --no-window ' \
     <(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/lib/systemd/system/korvel@.service 2>/dev/null) ||
     fail "the package's korvel@.service does not run /usr/bin/korvel"
   if grep -E '^d' <<<"$listing" | grep -vqE '^drwxr-xr-x root/root '; then
     fail "package has directories that are not root-owned 0755"
   fi
+  dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qE '^\./(postinst|postrm)$' &&
+    fail "the package has maintainer scripts (the window module must stay out of ldconfig's folders)"
   grep -qE '\./(usr/include/|usr/lib/.*\.a$)' <<<"$listing" &&
     fail "package carries build files: $(grep -E '\./(usr/include/|usr/lib/.*\.a$)' <<<"$listing")"
   if [ -z "$udev_rule" ]; then

@@ -57,6 +57,10 @@ wait_for() {
 note "machine up under systemd $(systemctl --version | head -n 1)"
 chgrp lp /dev/parport0 && chmod 0660 /dev/parport0 || fail "no /dev/parport0"
 dpkg --no-triggers -i "$out/korvel.deb" >"$out/dpkg.log" 2>&1 || fail "dpkg -i korvel.deb (see dpkg.log)"
+# The restart after the kill waits long enough for the scenario to see it
+# scheduled and stop it there (under emulation 2 s pass quickly).
+mkdir -p "/etc/systemd/system/$unit.d"
+printf '[Service]\nRestartSec=120\n' >"/etc/systemd/system/$unit.d/restart.conf"
 systemctl daemon-reload
 [ "$(systemctl is-enabled "$unit" 2>/dev/null)" = "disabled" ] ||
   fail "the installed unit is not disabled: $(systemctl is-enabled "$unit" 2>&1)"
