@@ -5,7 +5,7 @@
 find_program(KORVEL_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
 find_program(KORVEL_PYTHON NAMES python3)
 if(TARGET korvel-sim AND TARGET korvel AND KORVEL_PYTHON)
-  foreach(part drive refusals make-safe)
+  foreach(part drive refusals notify make-safe)
     string(REPLACE "-" "_" name ${part})
     add_test(NAME no_window_${name}
       COMMAND ${KORVEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/no_window_driver.py

@@ -10,6 +10,10 @@
         --no-window with no way to drive the board (status 2), a window with
         no display or an unreachable one (status 1, no abort, no core): one
         line each, naming what to do, and the board untouched
+    no_window_driver.py KORVEL_SIM KORVEL notify
+        under a service manager (NOTIFY_SOCKET): ready once the port is
+        driven and the socket listens, heartbeats, stopping; never ready on
+        a port it cannot drive
     no_window_driver.py KORVEL_SIM KORVEL make-safe
         korvel --make-safe where the machine has no port: status 1 and one
         line; with --if-service-failed after a clean stop: nothing, status 0
@@ -185,8 +189,66 @@ def make_safe(sim, korvel):
     return 0
 
 
+def notify(sim, korvel):
+    """The service manager's side of Type=notify and WatchdogSec=: READY=1
+    only once the port is driven and the socket listens, heartbeats from the
+    event loop, STOPPING=1 at the end; no READY=1 for a port it cannot drive
+    (status 1)."""
+    import socket
+    become_subreaper()
+    with tempfile.TemporaryDirectory(prefix="korvel-notify-") as scratch:
+        path = os.path.join(scratch, "notify")
+        manager = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        manager.bind(path)
+        manager.settimeout(60)
+        env = headless_env(NOTIFY_SOCKET=path, WATCHDOG_USEC="400000",
+                           KORVEL_SIM_STATE=os.path.join(scratch, "board"))
+        proc = subprocess.Popen([sim, "--no-window", "--listen", "127.0.0.1:0"], env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        first = manager.recv(4096).decode()
+        # Ready comes after the socket listens and the board got its reset.
+        listening = read_line(proc.stdout, 5)
+        check(first.startswith("READY=1\n") and "0x378" in first, "first message %r" % first)
+        check(listening.startswith(b"korvel: listening on "), "listening line %r" % listening)
+        regs = Board(os.path.join(scratch, "board")).registers()
+        check(regs["lo"] == 255 and regs["control"] == 12, "ready before the reset: %r" % regs)
+        beats = 0
+        end = time.monotonic() + 60
+        while beats < 4 and time.monotonic() < end:
+            if manager.recv(4096).decode() == "WATCHDOG=1":
+                beats += 1
+        check(beats == 4, "heartbeats: %d" % beats)
+        proc.send_signal(signal.SIGTERM)
+        messages = []
+        while proc.poll() is None or not messages:
+            try:
+                manager.settimeout(5)
+                messages.append(manager.recv(4096).decode())
+            except socket.timeout:
+                break
+        check(proc.wait(120) == 0, "status after SIGTERM")
+        check("STOPPING=1" in messages, "no STOPPING=1: %r" % messages)
+        check(reap_descendants(), "the watchdog ended")
+
+        # A start port it cannot drive: status 1, never ready.
+        manager.settimeout(2)
+        r = subprocess.run([sim, "--no-window", "--listen", "127.0.0.1:0", "--port", "0x278"],
+                           env=env, capture_output=True, timeout=120)
+        check(r.returncode == 1, "unusable start port: status %r" % r.returncode)
+        check(b"0x278" in r.stderr, "unusable start port: %r" % r.stderr)
+        got = []
+        try:
+            while True:
+                got.append(manager.recv(4096).decode())
+        except socket.timeout:
+            pass
+        check(not any(m.startswith("READY=1") for m in got), "ready on an unusable port: %r" % got)
+        check(reap_descendants(), "the watchdog ended")
+    return 0
+
+
 def main():
-    parts = {"drive": drive, "refusals": refusals, "make-safe": make_safe}
+    parts = {"drive": drive, "refusals": refusals, "make-safe": make_safe, "notify": notify}
     if len(sys.argv) != 4 or sys.argv[3] not in parts:
         print(__doc__)
         return 2
