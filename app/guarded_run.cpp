@@ -172,8 +172,8 @@ int run_guarded(int argc, char** argv, const app::Program& program,
             scripting(session);
         serve(session, port, program, request.no_window);
     };
-    const int status = window ? window->run(port, offer, all_front_ends)
-                              : run_without_window(port, offer, all_front_ends);
+    const int status = request.no_window ? run_without_window(port, offer, all_front_ends)
+                                         : window->run(port, offer, all_front_ends);
     app::notify_stopping();
     // The panel's Exit left its current port safe; any other port it drove
     // gets the safe state now, and the watchdog learns that all is done.
