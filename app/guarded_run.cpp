@@ -60,7 +60,8 @@ void serve(PanelSession& session, Port& port, const app::Program& program, bool 
     const int base = session.panel().base() & 0xFFFF;
     if (no_window && !port.fault(base).empty()) {
         write_diagnostic_line(std::string(program.name) + ": without a window the panel runs only on a "
-                              "port it can drive; ending");
+                              "port it can drive, and " + hex_address(base) +
+                              " is none (see above); start it with --port on the board's port");
         QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::exit(1); },
                                   Qt::QueuedConnection);
         return;
