@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash
 # First process of the service test machine (the initramfs's /init): loads
 # the parallel-port drivers on the emulated port, makes the host's own root
 # file system (read-only over 9p) the machine's root under a RAM overlay, and

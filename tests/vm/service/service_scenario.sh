@@ -14,6 +14,8 @@ fail() { note "FAIL $*"; }
 
 next_mark=10
 mark() {
+  # The format is the marker byte itself, as an octal escape.
+  # shellcheck disable=SC2059
   printf "\\$(printf %03o "$next_mark")" | dd of=/dev/port bs=1 seek=1023 conv=notrunc 2>/dev/null
   echo "$next_mark $1" >>"$out/marks.txt"
   next_mark=$((next_mark + 1))
@@ -55,7 +57,9 @@ wait_for() {
 }
 
 note "machine up under systemd $(systemctl --version | head -n 1)"
-chgrp lp /dev/parport0 && chmod 0660 /dev/parport0 || fail "no /dev/parport0"
+if ! chgrp lp /dev/parport0 || ! chmod 0660 /dev/parport0; then
+  fail "no /dev/parport0"
+fi
 dpkg --no-triggers -i "$out/korvel.deb" >"$out/dpkg.log" 2>&1 || fail "dpkg -i korvel.deb (see dpkg.log)"
 # The restart after the kill waits long enough for the scenario to see it
 # scheduled and stop it there (under emulation 2 s pass quickly).
@@ -101,7 +105,7 @@ grep -q "the port at 0x378 was put into the safe state" "$out/journal.txt" ||
   fail "no line of korvel --make-safe in the journal (see journal.txt)"
 [ "$(grep -c "the port at 0x378 was put into the safe state" "$out/journal.txt")" = 1 ] ||
   fail "korvel --make-safe acted more than once (see journal.txt)"
-mark done
+mark "done"
 note "done"
 sync
 /opt/korvel-vm/busybox poweroff -f
