@@ -25,3 +25,8 @@ if(TARGET korvel AND TARGET korvel-sim AND NOT KORVEL_SANITIZE)
     LABELS vm
     TIMEOUT 900)
 endif()
+
+# The judge of the machine test's traffic and readings, against known faults.
+add_test(NAME vm_check_trace_self_test
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/check_trace.py --self-test)
+set_tests_properties(vm_check_trace_self_test PROPERTIES LABELS vm)

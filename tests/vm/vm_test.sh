@@ -86,11 +86,13 @@ read -ra accel <<<"$accel_line"
 # The board: a scratch file that QEMU opens as its parallel device, whose
 # requests the preloaded library answers.
 touch "$work/board"
+board_offset=12345
+echo "$board_offset" >"$out/board-offset"
 # Generous: under emulation on a busy machine the scenarios take minutes.
 timeout_s=${KORVEL_VM_TIMEOUT:-540}
 echo "booting $release (${accel[*]})"
 started=$(date +%s)
-KORVEL_VM_BOARD=$work/board KORVEL_VM_BOARD_OFFSET=12345 LD_PRELOAD=$board_library \
+KORVEL_VM_BOARD=$work/board KORVEL_VM_BOARD_OFFSET=$board_offset LD_PRELOAD=$board_library \
   timeout --kill-after=10 "$timeout_s" qemu-system-x86_64 \
   -M pc "${accel[@]}" -smp 1 -m 1536 -nodefaults -display none -no-reboot \
   -kernel "$kernel/boot/vmlinuz" -initrd "$work/initrd.gz" \
