@@ -104,8 +104,31 @@ KORVEL_VM_BOARD=$work/board KORVEL_VM_BOARD_OFFSET=$board_offset LD_PRELOAD=$boa
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   -virtfs "local,path=$out,mount_tag=out,security_model=none" \
   -trace memory_region_ops_read -trace memory_region_ops_write -D "$out/trace.log" \
-  >"$work/qemu.log" 2>&1
+  >"$work/qemu.log" 2>&1 &
+machine=$!
+# How much of the time QEMU was ready to run but had no CPU, once a second,
+# with the number of markers so far: on a busy host the guest is starved
+# and reads fewer conversions, which check_trace.py then does not count
+# against korvel. Each line: seconds, markers, run ns, wait ns (all of
+# QEMU's threads, from the scheduler's statistics).
+sample_cpu() {
+  local qemu=
+  while kill -0 "$machine" 2>/dev/null; do
+    [ -n "$qemu" ] || qemu=$(cat "/proc/$machine/task/$machine/children" 2>/dev/null)
+    qemu=${qemu%% *}
+    if [ -n "$qemu" ] && [ -d "/proc/$qemu" ]; then
+      cat "/proc/$qemu"/task/*/schedstat 2>/dev/null |
+        awk -v t="$(date +%s.%N)" -v m="$(wc -l <"$out/marks.txt" 2>/dev/null || echo 0)" \
+          '{ run += $1; wait += $2 } END { printf "%s %d %d %d\n", t, m, run, wait }'
+    fi
+    sleep 1
+  done >"$out/host-cpu.log"
+}
+sample_cpu &
+sampler=$!
+wait "$machine"
 status=$?
+wait "$sampler"
 echo "machine ran $(($(date +%s) - started)) s, QEMU status $status"
 if [ $status -eq 124 ] || [ $status -eq 137 ]; then
   echo "--- console (last lines)"
