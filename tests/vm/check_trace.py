@@ -537,6 +537,18 @@ def self_test():
             names(parse([(2, 0), (2, 8), (2, 0x0C)], True)) != ["sync", "scan", "scan"]:
         print("FAIL self-test: scan writes")
         bad += 1
+    # The host's CPU samples: only those between the two markers count.
+    import tempfile
+    with tempfile.TemporaryDirectory() as d:
+        d = Path(d)
+        (d / "marks.txt").write_text("10 a\n11 board:reading\n12 board:coarse-up\n")
+        (d / "host-cpu.log").write_text(
+            "1.0 1 0 0\n2.0 2 1000000000 0\n3.0 2 2000000000 3000000000\n"
+            "4.0 2 3000000000 6000000000\n5.0 3 9000000000 6000000000\n")
+        share = cpu_wait_share(d, "board:reading", "board:coarse-up")
+        if share is None or abs(share - 0.75) > 1e-9:
+            print(f"FAIL self-test: CPU wait share {share}, expected 0.75")
+            bad += 1
     print("check_trace self-test passed" if not bad else f"{bad} failed")
     return 1 if bad else 0
 

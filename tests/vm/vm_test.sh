@@ -104,7 +104,7 @@ sample_cpu() {
     if [ -n "$qemu" ] && [ -d "/proc/$qemu" ]; then
       cat "/proc/$qemu"/task/*/schedstat 2>/dev/null |
         awk -v t="$(date +%s.%N)" -v m="$(wc -l <"$out/marks.txt")" \
-          '{ run += $1; wait += $2 } END { printf "%s %d %d %d\n", t, m, run, wait }'
+          '{ run += $1; wait += $2 } END { printf "%s %d %.0f %.0f\n", t, m, run, wait }'
     fi
     sleep 1
   done >"$out/host-cpu.log"
