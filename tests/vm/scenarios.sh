@@ -44,27 +44,35 @@ mark() {
 write_of() { echo "ops_write cpu [0-9]* mr [^ ]* addr $1 value $2 size"; }
 
 # Waits until the trace holds COUNT lines matching PATTERN after the latest
-# marker. Reads only what the trace gained since the last look: reading is
+# marker; a line matching BAD (optional) after the marker ends the machine
+# with the reason WHY_BAD. Reads only what the trace gained since the last look: reading is
 # itself traffic that the trace records. Generous: the machine is emulated
 # and may be slow.
 await() {
-  pattern=$1 count=$2 what=$3 waited=0 seen=0 found=0 from=$mark_offset
+  pattern=$1 count=$2 what=$3 bad=${4:-} why_bad=${5:-} seen=0 found=0 from=$mark_offset
+  # Seconds by the clock, not by turns of the loop: on a slow machine a
+  # look at the trace itself takes a while.
+  deadline=$(($(date +%s) + 300))
   while :; do
     size=$(stat -c %s "$trace")
     if [ "$size" -gt "$from" ]; then
       got=$(tail -c +$((from + 1)) "$trace" | head -c $((size - from)) |
-        awk -v m="addr 0x3ff value $mark_hex size" -v p="$pattern" -v on="$seen" \
-          'index($0, m) { on = 1; next } on && $0 ~ p { n++ } END { print on, n + 0 }')
-      seen=${got% *}
-      found=$((found + ${got#* }))
+        awk -v m="addr 0x3ff value $mark_hex size" -v p="$pattern" -v b="$bad" -v on="$seen" \
+          'index($0, m) { on = 1; next }
+           on && $0 ~ p { n++ }
+           on && b != "" && $0 ~ b { x++ }
+           END { print on, n + 0, x + 0 }')
+      seen=${got%% *}
+      got=${got#* }
+      found=$((found + ${got% *}))
+      [ "${got#* }" -gt 0 ] && fail "$why_bad"
       from=$size
     fi
     [ "$found" -ge "$count" ] && return 0
-    if [ $waited -ge 300 ]; then
+    if [ "$(date +%s)" -ge "$deadline" ]; then
       fail "timed out waiting for $what"
     fi
     sleep 1
-    waited=$((waited + 1))
   done
 }
 
@@ -78,13 +86,12 @@ live_processes() {
 # Waits until the user has no more than KEEP live processes (the panel and
 # its watchdog gone).
 await_gone() {
-  user=$1 keep=${2:-0} waited=0
+  user=$1 keep=${2:-0} deadline=$(($(date +%s) + 300))
   while [ "$(live_processes "$user")" -gt "$keep" ]; do
-    if [ $waited -ge 300 ]; then
+    if [ "$(date +%s)" -ge "$deadline" ]; then
       fail "processes of $user still running after 300 s"
     fi
     sleep 1
-    waited=$((waited + 1))
   done
 }
 
@@ -131,7 +138,8 @@ on_at_100() {
   await "$(write_of "$control" 0x1)" 2 "$2: refresh after ON" || return 1
   mark "$2:coarse-up"
   click coarse-up
-  await "$(write_of "$(printf 0x%x "$base")" 0x64)" 2 "$2: refresh with set-point 100"
+  await "$(write_of "$(printf 0x%x "$base")" 0x64)" 2 "$2: refresh with set-point 100" \
+    "$(write_of "$(printf 0x%x "$base")" 0xc8)" "$2: one click on Coarse moved the set-point twice (0 -> 200)"
 }
 
 # --- scenarios ----------------------------------------------------------------
@@ -246,7 +254,8 @@ scenario_board() {
   sleep 10
   mark board:coarse-up
   click coarse-up
-  await "$(write_of 0x378 0x64)" 2 "board: refresh with set-point 100" || return
+  await "$(write_of 0x378 0x64)" 2 "board: refresh with set-point 100" \
+    "$(write_of 0x378 0xc8)" "board: one click on Coarse moved the set-point twice (0 -> 200)" || return
   waited=0
   until grep -q "^[^,]*,[^,]*,+12445," "$record" 2>/dev/null; do
     [ $waited -ge 60 ] && fail "board: no reading +12445 within 60 s of set-point 100"

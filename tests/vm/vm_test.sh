@@ -152,7 +152,9 @@ echo "machine ran $(($(date +%s) - started)) s, QEMU status $status"
 if [ $status -eq 124 ] || [ $status -eq 137 ]; then
   echo "--- console (last lines)"
   tail -n 30 "$out/console.log" 2>/dev/null
-  fatal "the machine did not finish within $timeout_s s"
+  echo "--- the guest's notes (last lines)"
+  tail -n 10 "$out/guest.log" 2>/dev/null
+  fatal "the machine did not finish within $timeout_s s; its last step began at marker '$(tail -n 1 "$out/marks.txt" | cut -d' ' -f2-)'"
 fi
 if [ $status -ne 0 ]; then
   cat "$work/qemu.log"
