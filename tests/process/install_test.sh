@@ -239,7 +239,7 @@ check_udev_rule() {
 check_nothing_else() {
   local root=$1 extra
   extra=$(cd "$root" && find . -type f | sed 's|^\./||' | grep -vxF "$udev_rule" | grep -vE \
-    '^(bin/korvel|bin/korvel-sim|share/applications/korvel(-sim)?\.desktop|share/icons/hicolor/(scalable/apps/korvel\.svg|32x32/apps/korvel\.png)|share/man/man1/korvel(-sim)?\.1\.gz|lib/([^/]+/)?korvel/modules/korvel-window\.so|lib/systemd/system/korvel@\.service)$')
+    '^(bin/korvel|bin/korvel-sim|share/applications/korvel(-sim)?\.desktop|share/icons/hicolor/(scalable/apps/korvel\.svg|32x32/apps/korvel\.png)|share/man/man1/korvel(-sim)?\.1\.gz|lib/([^/]+/)?korvel/modules/korvel-window\.so|lib/systemd/system/korvel@\.service|share/doc/korvel/(copyright|changelog\.gz))$')
   [ -z "$extra" ] || fail "unexpected files installed: $extra"
 }
 
