@@ -1,17 +1,22 @@
 #include "app/guarded_run.h"
 
 #include "app/scripting.h"
+#include "app/service.h"
+#include "app/window_loader.h"
 
 #include "guard/crash.h"
 #include "guard/guarded_port.h"
+#include "guard/make_safe.h"
 #include "port/hardware_port.h"
 #include "port/parport_proc.h"
 #include "port/port_address.h"
 #include "port/text.h"
 
-#include <QApplication>
+#include <QCoreApplication>
+#include <QMetaObject>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace korvel {
 
@@ -31,11 +36,45 @@ void print(const std::string& text)
     std::fflush(stdout);
 }
 
+// --make-safe: the safe state on the chosen port, from this process alone.
+int make_safe(const app::Request& request, const app::Program& program, const guard::Reopen& reopen)
+{
+    if (request.only_if_service_failed &&
+        guard::service_ended_cleanly([](const char* v) { return std::getenv(v); }))
+        return 0;
+    const guard::MakeSafeResult result =
+        guard::make_port_safe(reopen, static_cast<int>(request.port.value_or(0x378)), program.name);
+    if (result.status == 0)
+        print(result.line + "\n");
+    else
+        write_diagnostic_line(result.line);
+    return result.status;
+}
+
+// Without a window the panel is of use only on a port it drives: one it
+// cannot claim ends the program (its line has been said), so that a
+// service manager sees the failure. Otherwise the service manager hears
+// that the panel is ready, and the heartbeat starts.
+void serve(PanelSession& session, Port& port, const app::Program& program, bool no_window)
+{
+    const int base = session.panel().base() & 0xFFFF;
+    if (no_window && !port.fault(base).empty()) {
+        write_diagnostic_line(std::string(program.name) + ": without a window the panel runs only on a "
+                              "port it can drive, and " + hex_address(base) +
+                              " is none (see above); start it with --port on the board's port");
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::exit(1); },
+                                  Qt::QueuedConnection);
+        return;
+    }
+    app::notify_ready(std::string(program.name) + " driving the port at " + hex_address(base));
+    app::start_heartbeat(session);
+}
+
 } // namespace
 
 int run_guarded(int argc, char** argv, const app::Program& program,
                 const std::function<std::unique_ptr<Port>()>& open, guard::Reopen reopen,
-                const FrontEnds& front_ends)
+                const FrontEnds& front_ends, const WindowModule* window)
 {
     LinuxSystemCalls sys;
     const HardwarePaths paths;
@@ -55,11 +94,24 @@ int run_guarded(int argc, char** argv, const app::Program& program,
         for (const auto& line : list_ports(sys, paths))
             print(line + "\n");
         return 0;
+    case app::Request::Action::MakeSafe:
+        return make_safe(request, program, reopen);
     case app::Request::Action::Fail:
         write_diagnostic_line(request.error);
         return app::usage_status;
     case app::Request::Action::Run:
         break;
+    }
+
+    // A window needs a display: without one, say so before anything starts.
+    if (!request.no_window) {
+        if (const std::string missing = app::missing_display(arguments_of(argc, argv));
+            !missing.empty()) {
+            write_diagnostic_line(std::string(program.name) + ": cannot open the window: " + missing +
+                                  "; to run without a screen, start '" + program.name +
+                                  " --no-window --listen 5025' and drive the board remotely");
+            return 1;
+        }
     }
 
     PortOffer offer;
@@ -75,7 +127,22 @@ int run_guarded(int argc, char** argv, const app::Program& program,
     guard::Registry& registry = guard::shared_registry();
     guard::start_watchdog(registry, std::move(reopen));
 
-    QApplication application(argc, argv);
+    // The application: a plain core one without a window, so that no widget
+    // or display library is loaded; the window module's otherwise.
+    std::unique_ptr<QCoreApplication> application;
+    if (request.no_window) {
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    } else {
+        std::string why;
+        if (!window)
+            window = app::load_window_module(&why);
+        if (!window) {
+            write_diagnostic_line(std::string(program.name) + ": cannot load the window (" + why +
+                                  "); reinstall " + program.name + ", or run it with --no-window");
+            return 1;
+        }
+        application = window->make_application(argc, argv, program.name);
+    }
     // Qt has taken its own options out; what is left must be ours.
     if (const std::string error = app::check_remaining(QCoreApplication::arguments(), program);
         !error.empty()) {
@@ -95,19 +162,22 @@ int run_guarded(int argc, char** argv, const app::Program& program,
         }
         scripting = std::move(*prepared);
     }
+    std::unique_ptr<Port> device = open();
+    guard::GuardedPort port(*device, registry);
+    guard::LastWords last_words(port);
+
     const FrontEnds all_front_ends = [&](PanelSession& session) {
         if (front_ends)
             front_ends(session);
         if (scripting)
             scripting(session);
+        serve(session, port, program, request.no_window);
         if (request.trend && session.set_trend_open)
             session.set_trend_open(true);
     };
-
-    std::unique_ptr<Port> device = open();
-    guard::GuardedPort port(*device, registry);
-    guard::LastWords last_words(port);
-    const int status = run_panel(port, offer, all_front_ends);
+    const int status = request.no_window ? run_without_window(port, offer, all_front_ends)
+                                         : window->run(port, offer, all_front_ends);
+    app::notify_stopping();
     // The panel's Exit left its current port safe; any other port it drove
     // gets the safe state now, and the watchdog learns that all is done.
     port.finish();

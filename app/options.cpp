@@ -36,6 +36,18 @@ const QCommandLineOption record_option(
 
 const QCommandLineOption trend_option(
     "trend", "Open the trend window (the readings against time) beside the panel at start.");
+const QCommandLineOption no_window_option(
+    "no-window",
+    "Run without a window, display or widget library: the panel is driven only through "
+    "--listen. SIGTERM, SIGINT and SIGHUP end it by the Exit sequence.");
+const QCommandLineOption make_safe_option(
+    "make-safe",
+    "Claim the port (--port, default 0x378), put the board into the safe state, release the "
+    "port and exit: 0 when done, 1 (and why) when the port could not be claimed.");
+const QCommandLineOption if_service_failed_option(
+    "if-service-failed",
+    "With --make-safe: do nothing when systemd reports that the service's main process ended "
+    "cleanly ($SERVICE_RESULT=success, $EXIT_CODE=exited, $EXIT_STATUS=0); for ExecStopPost=.");
 
 // Single-dash words are whole option names, as Qt's own options are
 // ("-platform" is one option, not -p -l -a ...).
@@ -106,8 +118,17 @@ void add_options(QCommandLineParser& parser, const Program& program)
     parser.addOption(listen_option);
     parser.addOption(record_option);
     parser.addOption(trend_option);
-    if (program.real_ports)
+    parser.addOption(no_window_option);
+    if (program.real_ports) {
         parser.addOption(list_option);
+        parser.addOption(make_safe_option);
+        parser.addOption(if_service_failed_option);
+    }
+}
+
+bool drives_without_window(const Request& request)
+{
+    return request.listen.has_value();
 }
 
 Request read_own_options(const QStringList& args, const Program& program, SystemCalls& sys,
@@ -135,8 +156,15 @@ Request read_own_options(const QStringList& args, const Program& program, System
         r.action = Request::Action::Version;
     else if (program.real_ports && parser.isSet(list_option))
         r.action = Request::Action::ListPorts;
-    if (r.action != Request::Action::Run)
+    else if (program.real_ports && parser.isSet(make_safe_option))
+        r.action = Request::Action::MakeSafe;
+    if (r.action != Request::Action::Run && r.action != Request::Action::MakeSafe)
         return r;
+    if (program.real_ports && parser.isSet(if_service_failed_option)) {
+        if (r.action != Request::Action::MakeSafe)
+            return failed(failure(program, "--if-service-failed goes with --make-safe"));
+        r.only_if_service_failed = true;
+    }
 
     const QStringList ports = parser.values("port");
     if (ports.size() > 1)
@@ -161,6 +189,12 @@ Request read_own_options(const QStringList& args, const Program& program, System
     if (record.size() == 1)
         r.record = record[0].toStdString();
     r.trend = parser.isSet(trend_option);
+    r.no_window = parser.isSet(no_window_option);
+    if (r.action == Request::Action::Run && r.no_window && !drives_without_window(r))
+        return failed(failure(program, "--no-window needs a way to drive the board: add --listen "
+                                       "[HOST:]PORT"));
+    if (r.action == Request::Action::Run && r.no_window && r.trend)
+        return failed(failure(program, "--trend opens a window, which --no-window leaves out"));
     return r;
 }
 

@@ -30,14 +30,22 @@ struct Program {
 
 // What the command line asks for.
 struct Request {
-    enum class Action { Run, Help, Version, ListPorts, Fail };
+    enum class Action { Run, Help, Version, ListPorts, MakeSafe, Fail };
     Action action = Action::Run;
     std::optional<unsigned> port;  // --port, resolved to a base address
     std::string error;             // Fail: the line for standard error
     std::optional<std::string> listen;  // --listen [HOST:]PORT, checked
     std::optional<std::string> record;  // --record FILE|-
     bool trend = false;                 // --trend: the trend window open at start
+    bool no_window = false;             // --no-window
+    // --if-service-failed (with --make-safe): act only when the service
+    // manager reports that the main process did not end cleanly.
+    bool only_if_service_failed = false;
 };
+
+// Whether the request opens a way to drive the board without the window
+// (--listen): --no-window is refused without one.
+bool drives_without_window(const Request& request);
 
 // Exit status for a command line that cannot be followed.
 constexpr int usage_status = 2;

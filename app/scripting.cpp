@@ -68,7 +68,7 @@ struct Scripting {
 
 // Lives while the panel runs: the view of the panel, and the log and the
 // server attached to it; the log and server end first. A child of the
-// window, so it goes before the panel does.
+// session's attachments, so it goes before the panel does.
 struct Attached : QObject {
     explicit Attached(QObject* parent) : QObject(parent) {}
     ~Attached() override
@@ -87,7 +87,7 @@ void Scripting::start(PanelSession& session)
 {
     if (!server && !recorder)
         return;
-    auto* a = new Attached(&session.window());
+    auto* a = new Attached(&session.attachments());
     a->instrument = std::make_unique<PanelInstrument>(session.panel(), model, &session.history());
     a->instrument->use_trend(session.trend_open, session.set_trend_open);
     a->recorder = std::move(recorder);

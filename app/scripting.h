@@ -2,7 +2,7 @@
 // a TCP port and the reading log, both over the panel's remote view.
 #pragma once
 
-#include "ui/run_panel.h"
+#include "session/panel_session.h"
 
 #include <QHostAddress>
 

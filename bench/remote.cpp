@@ -106,7 +106,7 @@ int run_remote(int argc, char** argv, double seconds, int set_point)
     sim::RealClock clock;
     sim::SimBoard board(clock);
     board.use_setpoint_input();
-    PanelSession session(board);
+    WindowSession session(board);
     Panel& panel = session.panel();
     session.window().show();
 

@@ -131,7 +131,7 @@ int run_sweep(int argc, char** argv, double seconds)
     sim::RealClock clock;
     sim::SimBoard board(clock);
     board.use_setpoint_input();
-    PanelSession session(board);
+    WindowSession session(board);
     Panel& panel = session.panel();
     session.window().show();
 

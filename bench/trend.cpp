@@ -163,12 +163,12 @@ int run_trend(int argc, char** argv, double seconds, int set_point)
     board.use_setpoint_input();
     guard::Registry registry;
     guard::GuardedPort guarded(board, registry);
-    PanelSession session(guarded);
+    WindowSession session(guarded);
     Panel& panel = session.panel();
     ui::MainWindow& main = session.window();
-    const std::array<QTimer*, 3> timers = {main.timer(ControlId::sync_timer),
-                                           main.timer(ControlId::refresh_timer),
-                                           main.timer(ControlId::scan_timer)};
+    const std::array<QTimer*, 3> timers = {session.timer(ControlId::sync_timer),
+                                           session.timer(ControlId::refresh_timer),
+                                           session.timer(ControlId::scan_timer)};
     RealtimeProbe without(panel, board, timers);
     RealtimeProbe with(panel, board, timers);
     main.show();

@@ -57,12 +57,12 @@ int run_window(int argc, char** argv, double seconds, int set_point)
     guard::Registry registry;
     guard::GuardedPort guarded(board, registry);
 
-    PanelSession session(guarded);
+    WindowSession session(guarded);
     Panel& panel = session.panel();
     ui::MainWindow& window = session.window();
     RealtimeProbe probe(panel, board,
-                        {window.timer(ControlId::sync_timer), window.timer(ControlId::refresh_timer),
-                         window.timer(ControlId::scan_timer)});
+                        {session.timer(ControlId::sync_timer), session.timer(ControlId::refresh_timer),
+                         session.timer(ControlId::scan_timer)});
     PaintCounter paint_counter(probe);
     app.installEventFilter(&paint_counter);
     window.show();

@@ -15,11 +15,12 @@ declare -A allowed=(
   [dvm]="dvm port"
   [panel]="panel port output dvm"
   [guard]="guard port"
-  [ui]="ui panel port history trend"
+  [session]="session panel port history"
+  [ui]="ui session panel port history trend"
   [trend]="trend history"
   [remote]="remote"
   [history]="history"
-  [app]="app ui panel guard port sim remote history"
+  [app]="app session panel guard port sim remote history"
 )
 core="port sim output dvm panel guard history"
 
@@ -55,7 +56,8 @@ if [[ ${1:-} == --self-test ]]; then
   done
   # Each injected include must be caught on its own.
   for case in 'output:#include "panel/panel.h"' 'sim:#include "panel/controls.h"' \
-              'dvm:#include "output/latch_writer.h"' 'panel:#include <QObject>'; do
+              'dvm:#include "output/latch_writer.h"' 'panel:#include <QObject>' \
+              'app:#include "ui/main_window.h"'; do
     folder=${case%%:*}
     rm -rf "${scratch:?}/$folder"
     cp -r "$root/$folder" "$scratch/"

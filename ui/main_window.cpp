@@ -11,7 +11,6 @@
 #include <QPainter>
 #include <QScreen>
 #include <QSignalBlocker>
-#include <QTimer>
 
 #include <algorithm>
 #include <stdexcept>
@@ -106,9 +105,6 @@ MainWindow::~MainWindow()
 {
     controls_.forget(observer_key_);
     panel_.end_program = nullptr;
-    for (const Slot& s : slots_)
-        if (s.timer)
-            s.timer->stop();
 }
 
 void MainWindow::build()
@@ -139,21 +135,8 @@ void MainWindow::build_control(Control& c, QWidget* container)
     Slot& s = slots_[static_cast<std::size_t>(c.id())];
     const QString name = qs(d.name);
 
-    if (d.kind == Kind::Timer) {
-        auto* t = new QTimer(this);
-        t->setObjectName(name);
-        t->setTimerType(Qt::PreciseTimer);
-        t->setInterval(d.interval_ms);
-        t->setSingleShot(false);
-        connect(t, &QTimer::timeout, this, [&c] {
-            if (c.enabled())
-                c.fire();
-        });
-        if (c.enabled())
-            t->start();
-        s.timer = t;
-        return;
-    }
+    if (d.kind == Kind::Timer)
+        return; // the session runs the timers
 
     const QColor back = qt_colour(d.back);
     const QColor fore = qt_colour(d.fore);
@@ -283,17 +266,8 @@ void MainWindow::set_focus_order()
 void MainWindow::apply(Control& c, Property p)
 {
     const Slot& s = slot(c.id());
-    if (c.kind() == Kind::Timer) {
-        // The model reports only real changes: start on stopped -> running,
-        // stop on running -> stopped.
-        if (p == Property::Enabled) {
-            if (c.enabled())
-                s.timer->start();
-            else
-                s.timer->stop();
-        }
-        return;
-    }
+    if (c.kind() == Kind::Timer)
+        return; // the session runs the timers
     QWidget* w = s.widget;
     switch (p) {
     case Property::Text:

@@ -9,8 +9,6 @@
 
 #include <array>
 
-class QTimer;
-
 namespace korvel::ui {
 
 class MainWindow : public QWidget {
@@ -24,9 +22,9 @@ public:
     MainWindow(const MainWindow&) = delete;
     MainWindow& operator=(const MainWindow&) = delete;
 
-    // The widget of a control (nullptr for timers), and a timer's QTimer.
+    // The widget of a control (nullptr for timers: they run in the panel
+    // session, window or not).
     QWidget* widget(ControlId id) const { return slot(id).widget; }
-    QTimer* timer(ControlId id) const { return slot(id).timer; }
 
 protected:
     bool event(QEvent* e) override;
@@ -36,7 +34,6 @@ protected:
 private:
     struct Slot {
         QWidget* widget = nullptr;
-        QTimer* timer = nullptr;
     };
     const Slot& slot(ControlId id) const { return slots_[static_cast<std::size_t>(id)]; }
 

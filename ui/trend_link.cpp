@@ -14,12 +14,17 @@ TrendLink::TrendLink(QWidget& window, QWidget& reading, history::ReadingHistory&
     : panel_window_(window), reading_(reading), history_(history)
 {
     reading_.installEventFilter(this);
+    panel_window_.installEventFilter(this);
     auto* key = new QShortcut(QKeySequence(QString::fromLatin1(shortcut)), &panel_window_);
     key->setObjectName(QStringLiteral("trend_shortcut"));
     connect(key, &QShortcut::activated, this, [this] { set_open(true); });
 }
 
-TrendLink::~TrendLink() { reading_.removeEventFilter(this); }
+TrendLink::~TrendLink()
+{
+    reading_.removeEventFilter(this);
+    panel_window_.removeEventFilter(this);
+}
 
 bool TrendLink::is_open() const { return trend_ && trend_->isVisible(); }
 
@@ -52,6 +57,10 @@ void TrendLink::set_open(bool open)
 
 bool TrendLink::eventFilter(QObject* watched, QEvent* e)
 {
+    // The panel's window hidden by the program (its end), not by the
+    // desktop (minimised): the trend goes with it.
+    if (watched == &panel_window_ && e->type() == QEvent::Hide && !e->spontaneous())
+        set_open(false);
     // The reading keeps every other event as it is; the double-click is
     // only looked at.
     if (watched == &reading_ && e->type() == QEvent::MouseButtonDblClick &&

@@ -68,7 +68,33 @@ check_executables() {
     if readelf -d "$exe" | grep -E '\((RPATH|RUNPATH)\)' | grep -qF "$build"; then
       fail "$p: run path still points into the build tree"
     fi
+    # The window is a module loaded only when wanted: the programs
+    # themselves link no widget or display library.
+    if ldd "$exe" 2>&1 | grep -qE 'libQt6(Widgets|Gui)|libxcb|libX11'; then
+      fail "$p links a widget or display library: $(ldd "$exe" | grep -E 'libQt6(Widgets|Gui)|libxcb|libX11')"
+    fi
   done
+  local module
+  module=$(find "$root/lib" -path '*/korvel/modules/korvel-window.so' 2>/dev/null | head -n 1)
+  if [ -z "$module" ]; then
+    fail "the window module lib/.../korvel/modules/korvel-window.so is missing"
+  else
+    missing=$(ldd "$module" 2>&1 | grep -E 'not found' || true)
+    [ -z "$missing" ] || fail "korvel-window.so: unresolved libraries: $missing"
+  fi
+}
+
+# The systemd unit runs the installed korvel, never enabled by the install.
+check_service_unit() {
+  local root=$1 unit=$1/lib/systemd/system/korvel@.service
+  if [ ! -f "$unit" ]; then
+    fail "lib/systemd/system/korvel@.service is missing"
+    return
+  fi
+  grep -qE "^ExecStart=$root/bin/korvel --no-window " "$unit" ||
+    fail "korvel@.service: ExecStart does not name $root/bin/korvel"
+  grep -qE "^ExecStopPost=$root/bin/korvel --make-safe " "$unit" ||
+    fail "korvel@.service: ExecStopPost does not name $root/bin/korvel"
 }
 
 # The user actions that the process tests play (crashes and throws on
@@ -213,7 +239,7 @@ check_udev_rule() {
 check_nothing_else() {
   local root=$1 extra
   extra=$(cd "$root" && find . -type f | sed 's|^\./||' | grep -vxF "$udev_rule" | grep -vE \
-    '^(bin/korvel|bin/korvel-sim|share/applications/korvel(-sim)?\.desktop|share/icons/hicolor/(scalable/apps/korvel\.svg|32x32/apps/korvel\.png)|share/man/man1/korvel(-sim)?\.1\.gz)$')
+    '^(bin/korvel|bin/korvel-sim|share/applications/korvel(-sim)?\.desktop|share/icons/hicolor/(scalable/apps/korvel\.svg|32x32/apps/korvel\.png)|share/man/man1/korvel(-sim)?\.1\.gz|lib/([^/]+/)?korvel/modules/korvel-window\.so|lib/systemd/system/korvel@\.service|share/doc/korvel/(copyright|changelog\.gz))$')
   [ -z "$extra" ] || fail "unexpected files installed: $extra"
 }
 
@@ -231,6 +257,7 @@ run_tree() {
   check_man_pages "$root"
   check_icons "$root"
   check_udev_rule "$root"
+  check_service_unit "$root"
   check_nothing_else "$root"
 }
 
@@ -262,7 +289,7 @@ run_deb() {
 
   depends=$(field Depends)
   echo "Depends: $depends"
-  for p in libqt6widgets6 libqt6gui6 libqt6network6 libqt6core6 qt6-qpa-plugins fonts-liberation fonts-dejavu-core; do
+  for p in libqt6widgets6 libqt6gui6 libqt6network6 libqt6core6 libsystemd0 qt6-qpa-plugins fonts-liberation fonts-dejavu-core; do
     grep -qE "(^|, )$p( |,|$)" <<<"$depends" || fail "Depends lacks $p"
   done
 
@@ -276,13 +303,21 @@ run_deb() {
   done
   for f in usr/share/applications/korvel.desktop usr/share/applications/korvel-sim.desktop \
       usr/share/icons/hicolor/scalable/apps/korvel.svg usr/share/icons/hicolor/32x32/apps/korvel.png \
-      usr/share/man/man1/korvel.1.gz usr/share/man/man1/korvel-sim.1.gz; do
+      usr/share/man/man1/korvel.1.gz usr/share/man/man1/korvel-sim.1.gz \
+      usr/lib/systemd/system/korvel@.service; do
     grep -qE "^-rw-r--r-- root/root .* \./$f$" <<<"$listing" ||
       fail "$f missing or not root-owned 0644 in the package"
   done
+  grep -qE '^-rw-r--r-- root/root .* \./usr/lib/([^/]+/)?korvel/modules/korvel-window\.so$' <<<"$listing" ||
+    fail "usr/lib/.../korvel/modules/korvel-window.so missing or not root-owned 0644 in the package"
+  grep -qE '^ExecStart=/usr/bin/korvel --no-window ' \
+    <(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/lib/systemd/system/korvel@.service 2>/dev/null) ||
+    fail "the package's korvel@.service does not run /usr/bin/korvel"
   if grep -E '^d' <<<"$listing" | grep -vqE '^drwxr-xr-x root/root '; then
     fail "package has directories that are not root-owned 0755"
   fi
+  dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qE '^\./(postinst|postrm)$' &&
+    fail "the package has maintainer scripts (the window module must stay out of ldconfig's folders)"
   grep -qE '\./(usr/include/|usr/lib/.*\.a$)' <<<"$listing" &&
     fail "package carries build files: $(grep -E '\./(usr/include/|usr/lib/.*\.a$)' <<<"$listing")"
   if [ -z "$udev_rule" ]; then

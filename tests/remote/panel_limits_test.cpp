@@ -6,7 +6,7 @@
 #include "remote/interpreter.h"
 #include "remote/recorder.h"
 #include "support/virtual_panel.h"
-#include "ui/run_panel.h"
+#include "session/panel_session.h"
 
 #include <gtest/gtest.h>
 

@@ -5,6 +5,7 @@
 #include "app/guarded_run.h"
 #include "sim/simulated.h"
 #include "support/scripted_actions.h"
+#include "ui/run_panel.h"
 
 #include <cstdlib>
 #include <string>
@@ -17,8 +18,10 @@ int main(int argc, char** argv)
                                korvel::sim::make_simulated_board,
                                korvel::sim::reopen_simulated_board,
                                [&script](korvel::PanelSession& session) {
-                                   if (!script.empty())
-                                       korvel::ui::play_actions(session.panel(), session.window(),
-                                                                script);
-                               });
+                                   auto* with_window = dynamic_cast<korvel::WindowSession*>(&session);
+                                   if (!script.empty() && with_window)
+                                       korvel::ui::play_actions(session.panel(),
+                                                                with_window->window(), script);
+                               },
+                               &korvel::linked_window_module());
 }

@@ -37,7 +37,7 @@ void power_on_and_hold_timers(WindowPanel& p)
 {
     QTest::mouseClick(p.w(ControlId::power_button), Qt::LeftButton);
     for (ControlId t : {ControlId::sync_timer, ControlId::refresh_timer, ControlId::scan_timer})
-        p.window().timer(t)->stop();
+        p.session.timer(t)->stop();
 }
 
 // The latch traffic of one refresh after `mark`.

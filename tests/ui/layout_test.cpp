@@ -190,7 +190,7 @@ private slots:
             const QString name = r.name;
             const QString why = name;
             if (r.kind == 'I') {
-                auto* t = p.window().findChild<QTimer*>(name);
+                auto* t = p.timer_named(name);
                 QVERIFY2(t, qPrintable(why));
                 QCOMPARE(t->interval(), QString(r.text).toInt());
                 QVERIFY2(!t->isActive(), qPrintable(why));

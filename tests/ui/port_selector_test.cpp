@@ -21,14 +21,14 @@ private slots:
     void the_designs_items_keep_the_designs_width()
     {
         korvel::RecordingPort port;
-        korvel::PanelSession session(port);
+        korvel::WindowSession session(port);
         QCOMPARE(session.window().widget(ControlId::port_selector)->geometry(), QRect(16, 16, 57, 21));
     }
 
     void offers_and_starts_on_a_pci_cards_port()
     {
         korvel::RecordingPort port;
-        korvel::PanelSession session(port, korvel::PortOffer{{0xE000, 0x378, 0xD010}, 0xD010});
+        korvel::WindowSession session(port, korvel::PortOffer{{0xE000, 0x378, 0xD010}, 0xD010});
         auto& window = session.window();
         auto* selector = static_cast<QComboBox*>(window.widget(ControlId::port_selector));
         auto text = [&](ControlId id) { return static_cast<QLabel*>(window.widget(id))->text(); };

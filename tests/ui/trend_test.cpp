@@ -163,6 +163,11 @@ private slots:
         QVERIFY(!korvel::app::read_own_options({"korvel-sim"}, sim, sys, paths).trend);
         QCOMPARE(korvel::app::check_remaining({"korvel-sim", "--trend"}, sim), std::string());
         QVERIFY(!korvel::app::check_remaining({"korvel-sim", "--trend=yes"}, sim).empty());
+        // A window asked for and left out in one breath is refused, not half done.
+        const auto both = korvel::app::read_own_options(
+            {"korvel-sim", "--no-window", "--listen", "0", "--trend"}, sim, sys, paths);
+        QCOMPARE(both.action, korvel::app::Request::Action::Fail);
+        QVERIFY(QString::fromStdString(both.error).contains("--trend"));
     }
 
     void draws_a_virtual_time_run_with_every_extreme_and_the_setpoint_in_zep()

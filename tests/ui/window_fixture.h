@@ -22,7 +22,7 @@ const std::vector<PortAccess> safe_state_378 = {wr(888, 255), wr(890, 3), wr(890
 
 struct WindowPanel {
     korvel::RecordingPort port;
-    korvel::PanelSession session{port};
+    korvel::WindowSession session{port};
     int beeps = 0;
 
     WindowPanel() { session.panel().beep = [this] { ++beeps; }; }
@@ -31,6 +31,14 @@ struct WindowPanel {
     korvel::Controls& controls() { return session.panel().controls(); }
     korvel::ui::MainWindow& window() { return session.window(); }
     template <class T = QWidget> T* w(ControlId id) { return static_cast<T*>(window().widget(id)); }
+    // The session's timer with this design name, or nullptr.
+    QTimer* timer_named(const QString& name) const
+    {
+        for (ControlId t : {ControlId::sync_timer, ControlId::refresh_timer, ControlId::scan_timer})
+            if (session.timer(t)->objectName() == name)
+                return session.timer(t);
+        return nullptr;
+    }
 
     // Shows the window and waits until it is the active one.
     [[nodiscard]] bool show_active()

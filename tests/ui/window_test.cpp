@@ -133,7 +133,7 @@ private slots:
         QCOMPARE(p.w<korvel::ui::Lamp>(ControlId::conversion_lamp)->colour(), QColor(0x000080));
         QCOMPARE(p.w<korvel::ui::Lamp>(ControlId::q7_lamp)->colour(), QColor(0xE0E0E0));
         for (ControlId t : {ControlId::sync_timer, ControlId::refresh_timer, ControlId::scan_timer})
-            QVERIFY(!p.window().timer(t)->isActive());
+            QVERIFY(!p.session.timer(t)->isActive());
 
         // Nothing touches the port while OFF.
         QTest::qWait(100);
@@ -176,14 +176,14 @@ private slots:
         QVERIFY(p.show_active());
         QTest::mouseClick(p.w(ControlId::power_button), Qt::LeftButton);
 
-        QTimer* t1 = p.window().timer(ControlId::sync_timer);
-        QTimer* t2 = p.window().timer(ControlId::refresh_timer);
+        QTimer* t1 = p.session.timer(ControlId::sync_timer);
+        QTimer* t2 = p.session.timer(ControlId::refresh_timer);
         QVERIFY(t1->isActive());
         QCOMPARE(t1->interval(), 10);
         QCOMPARE(t1->timerType(), Qt::PreciseTimer);
         QVERIFY(t2->isActive());
         QCOMPARE(t2->interval(), 100);
-        QVERIFY(!p.window().timer(ControlId::scan_timer)->isActive());
+        QVERIFY(!p.session.timer(ControlId::scan_timer)->isActive());
         for (ControlId spin : {ControlId::coarse_spin, ControlId::medium_spin, ControlId::fine_spin})
             QVERIFY(p.w(spin)->isEnabled());
         QCOMPARE(p.w<QPushButton>(ControlId::power_button)->text(), QString("OFF"));
@@ -230,7 +230,7 @@ private slots:
         QCOMPARE(p.beeps, 1);
         QVERIFY(!p.window().isVisible());
         for (ControlId t : {ControlId::sync_timer, ControlId::refresh_timer, ControlId::scan_timer})
-            QVERIFY(!p.window().timer(t)->isActive());
+            QVERIFY(!p.session.timer(t)->isActive());
 
         // Nothing runs any more: no tick, no click, no close.
         const std::size_t end = p.port.log.size();

@@ -12,7 +12,13 @@ The writes to a port are read as the panel's vocabulary:
   safe     data 0xFF, control 3, 0, 12: 255 latched low, control 12
   refresh  data LO, control 3, 0, data HI, control 1, 0: both latches
   sync     control 0: the voltmeter's synchronisation tick
+  scan     control 8 or 12 while ON: the voltmeter's digit scan, which only
+           a port with a board behind it (0x378) sees; before ON a control
+           12 is the kernel's claim
 Anything else is reported with the bytes around it.
+
+board.csv, when there, is the reading log of the board scenario; the board
+measures board-offset counts plus its own set-point output.
 """
 import re
 import sys
@@ -68,13 +74,16 @@ SAFE = [(0, 0xFF), (2, 3), (2, 0), (2, 0x0C)]
 REFRESH = [(0, None), (2, 3), (2, 0), (0, None), (2, 1), (2, 0)]
 
 
-def tokens(accesses):
-    return parse(writes_of(accesses))
+def tokens(accesses, scanning=False):
+    return parse(writes_of(accesses), scanning)
 
 
-def parse(w):
-    """Writes of one port read as claim/safe/refresh/sync; the rest as 'odd'
-    tokens with the bytes."""
+SCAN_CODES = (8, 0x0C)
+
+
+def parse(w, scanning=False):
+    """Writes of one port read as claim/safe/refresh/sync (and, while the
+    panel is ON, scan); the rest as 'odd' tokens with the bytes."""
     out = []
     i = 0
     while i < len(w):
@@ -86,6 +95,9 @@ def parse(w):
             i += 6
         elif w[i] == (2, 0):
             out.append(("sync",))
+            i += 1
+        elif scanning and w[i][0] == 2 and w[i][1] in SCAN_CODES:
+            out.append(("scan",))
             i += 1
         elif w[i] == (2, 0x0C):
             if out and out[-1][0] == "claim":
@@ -110,10 +122,13 @@ def describe(toks):
     """A short text of a token list, runs folded and sync ticks counted
     apart: claim(2) safe refresh(0x00,0x00)×75 ... safe [sync ticks: 702]"""
     parts = []
-    syncs = 0
+    syncs = scans = 0
     for t in toks:
         if t[0] == "sync":
             syncs += 1
+            continue
+        if t[0] == "scan":
+            scans += 1
             continue
         if t[0] == "refresh":
             text = f"refresh({t[1]:#04x},{t[2]:#04x})"
@@ -128,7 +143,9 @@ def describe(toks):
         else:
             parts.append([text, 1])
     text = " ".join(t if n == 1 else f"{t}×{n}" for t, n in parts)
-    return f"{text} [sync ticks: {syncs}]" if syncs else text
+    counts = ", ".join(f"{what}: {n}" for what, n in (("sync ticks", syncs), ("scan writes", scans))
+                       if n)
+    return f"{text} [{counts}]" if counts else text
 
 
 class Run:
@@ -180,9 +197,9 @@ def expect_start(run, scenario, base=0x378):
 
 
 def expect_running(acc, scenario, part, values):
-    """While ON: only sync ticks and refreshes with the given (lo, hi)
-    values; reads only of the status register."""
-    toks = tokens(acc)
+    """While ON: only sync ticks, scan writes and refreshes with the given
+    (lo, hi) values; reads only of the status register."""
+    toks = tokens(acc, scanning=True)
     bad = running_only(toks, values)
     if bad:
         fail(f"{scenario} {part}: unexpected traffic while ON: {describe(bad)}")
@@ -193,15 +210,16 @@ def expect_running(acc, scenario, part, values):
 
 
 def running_only(toks, values):
-    """The tokens that are neither sync ticks nor refreshes with the values."""
-    return [t for t in toks if t[0] not in ("sync", "refresh") or
+    """The tokens that are neither sync ticks, scan writes nor refreshes with
+    the values."""
+    return [t for t in toks if t[0] not in ("sync", "scan", "refresh") or
             (t[0] == "refresh" and (t[1], t[2]) not in values)]
 
 
 def expect_ending(acc, scenario, part, values, watchdog=False):
     """The end: refreshes and sync ticks, then (for the watchdog, after the
     kernel's claim) the safe state once, then no access at all."""
-    toks = tokens(acc)
+    toks = tokens(acc, scanning=True)
     print(f"  {scenario} {part}: {describe(toks)}")
     w = writes_of(acc)
     if w[-4:] != SAFE:
@@ -220,10 +238,10 @@ def expect_ending(acc, scenario, part, values, watchdog=False):
         for cut in range(len(REFRESH)):
             if cut and not is_refresh_part(body[len(body) - cut:]):
                 continue
-            if not running_only(parse(body[:len(body) - cut]), values):
+            if not running_only(parse(body[:len(body) - cut], True), values):
                 body = body[:len(body) - cut]
                 break
-    bad = running_only(parse(body), values)
+    bad = running_only(parse(body, True), values)
     if bad:
         fail(f"{scenario} {part}: unexpected traffic before the end: {describe(bad)}")
     last_write = max(i for i, (kind, _, _) in enumerate(acc) if kind == "W")
@@ -359,11 +377,121 @@ def main(out):
     else:
         fail("scenario card did not run")
 
+    check_board(run, out, zero, hundred)
+
     if failures:
         print(f"{len(failures)} failed")
         return 1
     print("machine test passed")
     return 0
+
+
+# The converter's conversion rate: 120 kHz over 40002 clocks a cycle.
+CONVERSIONS_PER_S = 120_000 / 40_002
+
+
+def check_board(run, out, zero, hundred):
+    """The board scenario: the port traffic as in every scenario, and the
+    reading log against the board's input."""
+    if not run.has("board:start", "board:on", "board:coarse-up", "board:exit", "board:end"):
+        fail("scenario board did not run")
+        return
+    expect_start(run, "board")
+    expect_running(run.between("board:on", "board:exit", 0x378), "board", "ON", {zero, hundred})
+    expect_ending(run.between("board:exit", "board:end", 0x378), "board", "Exit", {hundred})
+    check_status(run, "board", 0)
+    offset_file = out / "board-offset"
+    offset = int(offset_file.read_text()) if offset_file.exists() else 12345
+    log = out / "board.csv"
+    if not log.exists():
+        fail("board: no reading log")
+        return
+    rows = [line.split(",") for line in log.read_text().splitlines()[1:] if line.strip()]
+    starved = cpu_wait_share(out, "board:reading", "board:coarse-up")
+    if starved is not None:
+        print(f"  board: QEMU waited for a CPU {starved:.0%} of its runnable time while reading")
+    for problem in judge_readings(rows, offset, rate_counts=starved is None or
+                                  starved < STARVED_SHARE):
+        fail(f"board: {problem}")
+
+
+# Above this share of its runnable time spent waiting for a CPU, the host
+# was too busy for the emulated machine to keep up with the converter.
+STARVED_SHARE = 0.25
+
+
+def cpu_wait_share(out, first, last):
+    """The share of QEMU's runnable time spent waiting for a CPU between two
+    markers, from host-cpu.log (vm_test.sh's samples); None when unknown."""
+    path = out / "host-cpu.log"
+    marks = out / "marks.txt"
+    if not path.exists() or not marks.exists():
+        return None
+    names = [line.split(" ", 1)[1] for line in marks.read_text().splitlines() if " " in line]
+    if first not in names or last not in names:
+        return None
+    lo, hi = names.index(first) + 1, names.index(last) + 1
+    samples = []
+    for line in path.read_text().splitlines():
+        try:
+            _, m, run, wait = line.split()
+            samples.append((int(m), int(run), int(wait)))
+        except ValueError:
+            continue
+    inside = [s for s in samples if lo <= s[0] < hi]
+    if len(inside) < 2:
+        return None
+    run = inside[-1][1] - inside[0][1]
+    wait = inside[-1][2] - inside[0][2]
+    return wait / (run + wait) if run + wait > 0 else None
+
+
+def judge_readings(rows, offset, rate_counts=True):
+    """What is wrong with the reading log (rows of time_utc, seconds,
+    reading, mark, mode, setpoint): every reading at set-point 0 equals the
+    input (the first may lie up to 255 above: its conversion may have begun
+    before ON, while the safe state's 255 in the low latch was the
+    set-point output), at no less than 80 % of the conversion rate over at least 8 s;
+    after the change to set-point 100 the readings rise, at most one of them
+    between the two inputs (the conversion that straddled the change), to
+    the new input, which then holds."""
+    problems = []
+    try:
+        parsed = [(float(r[1]), int(r[2]), r[3], int(r[5])) for r in rows]
+    except (IndexError, ValueError) as e:
+        return [f"the reading log does not parse ({e}): {rows[:3]}"]
+    before = [p for p in parsed if p[3] == 0]
+    after = [p for p in parsed if p[3] == 100]
+    if len(before) + len(after) != len(parsed):
+        problems.append(f"readings at set-points other than 0 and 100: "
+                        f"{[p for p in parsed if p[3] not in (0, 100)][:5]}")
+    wrong = [p for i, p in enumerate(before)
+             if p[2] or not (p[1] == offset or (i == 0 and offset < p[1] <= offset + 255))]
+    if wrong:
+        problems.append(f"{len(wrong)} of {len(before)} readings at set-point 0 are not "
+                        f"+{offset}: {wrong[:5]}")
+    span = before[-1][0] - before[0][0] if len(before) > 1 else 0
+    rate = (len(before) - 1) / span if span > 0 else 0
+    print(f"  board: {len(before)} readings at set-point 0 over {span:.1f} s, {rate:.2f}/s "
+          f"(converter {CONVERSIONS_PER_S:.2f}/s); {len(after)} at set-point 100")
+    if span < 8:
+        problems.append(f"readings at set-point 0 span only {span:.1f} s, expected about 10 s")
+    elif rate < 0.8 * CONVERSIONS_PER_S and not rate_counts:
+        print(f"  board: NOTE {rate:.2f} readings/s is below 80 % of the converter's rate, but "
+              f"the host was too busy to judge it (see the line above)")
+    elif rate < 0.8 * CONVERSIONS_PER_S:
+        problems.append(f"{rate:.2f} readings/s, below 80 % of the converter's "
+                        f"{CONVERSIONS_PER_S:.2f} conversions/s")
+    values = [p[1] for p in after]
+    target = offset + 100
+    between = [v for v in values if offset < v < target]
+    if (any(v < offset or v > target for v in values) or values != sorted(values) or
+            len(between) > 1 or [p for p in after if p[2]]):
+        problems.append(f"the readings do not follow set-point 100 from +{offset} to "
+                        f"+{target}: {values}")
+    if values.count(target) < 3 or not values or values[-1] != target:
+        problems.append(f"fewer than 3 readings of +{target} after set-point 100: {values}")
+    return problems
 
 
 def expect_nothing_at(run, first, last, base):
@@ -372,5 +500,60 @@ def expect_nothing_at(run, first, last, base):
         fail(f"the port at {base:#x} was touched outside its scenario: {acc[:8]}")
 
 
+def self_test():
+    """The reading log's judge against logs with known faults."""
+    def log(values_0, values_100, dt=1 / 3):
+        rows, t = [], 1.0
+        for sp, values in ((0, values_0), (100, values_100)):
+            for v in values:
+                rows.append(["-", f"{t:.3f}", f"+{v}", "", "ZEP", str(sp)])
+                t += dt
+        return rows
+    good = log([12345] * 31, [12345, 12400, 12445, 12445, 12445])
+    cases = [
+        ("a good log", good, 0),
+        ("a first reading from before ON", log([12500] + [12345] * 30, [12445] * 4), 0),
+        ("a second reading from before ON", log([12500] * 2 + [12345] * 29, [12445] * 4), 1),
+        ("one wrong reading", log([12345] * 15 + [12335] + [12345] * 15, [12445] * 4), 1),
+        ("too slow", log([12345] * 20, [12445] * 4, dt=0.5), 1),
+        ("too slow on a starved host", log([12345] * 20, [12445] * 4, dt=0.5), 0),
+        ("too short", log([12345] * 10, [12445] * 4), 1),
+        ("two readings between", log([12345] * 31, [12380, 12420, 12445, 12445, 12445]), 1),
+        ("never reaches 12445", log([12345] * 31, [12345, 12345, 12345]), 1),
+        ("falls back", log([12345] * 31, [12445, 12445, 12345, 12445, 12445, 12445]), 1),
+    ]
+    bad = 0
+    for name, rows, want in cases:
+        got = len(judge_readings(rows, 12345, rate_counts="starved" not in name))
+        if got != want:
+            print(f"FAIL self-test {name}: {got} problems, expected {want}")
+            bad += 1
+    marked = [r[:3] + ["OR"] + r[4:] for r in good]
+    if not judge_readings(marked, 12345):
+        print("FAIL self-test: readings with a mark pass")
+        bad += 1
+    # The scan writes count only while ON: before it, a control 12 is a claim.
+    if names(parse([(2, 0x0C), (2, 8)])) != ["claim", "odd"] or \
+            names(parse([(2, 0), (2, 8), (2, 0x0C)], True)) != ["sync", "scan", "scan"]:
+        print("FAIL self-test: scan writes")
+        bad += 1
+    # The host's CPU samples: only those between the two markers count.
+    import tempfile
+    with tempfile.TemporaryDirectory() as d:
+        d = Path(d)
+        (d / "marks.txt").write_text("10 a\n11 board:reading\n12 board:coarse-up\n")
+        (d / "host-cpu.log").write_text(
+            "1.0 1 0 0\n2.0 2 1000000000 0\n3.0 2 2000000000 3000000000\n"
+            "4.0 2 3000000000 6000000000\n5.0 3 9000000000 6000000000\n")
+        share = cpu_wait_share(d, "board:reading", "board:coarse-up")
+        if share is None or abs(share - 0.75) > 1e-9:
+            print(f"FAIL self-test: CPU wait share {share}, expected 0.75")
+            bad += 1
+    print("check_trace self-test passed" if not bad else f"{bad} failed")
+    return 1 if bad else 0
+
+
 if __name__ == "__main__":
+    if sys.argv[1] == "--self-test":
+        sys.exit(self_test())
     sys.exit(main(sys.argv[1]))

@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash
 # First process of the test machine (the initramfs's /init). Loads the
 # parallel-port drivers on the two emulated ports, then makes the host's own
 # root file system (shared read-only over 9p) the machine's root, writable
@@ -29,6 +30,8 @@ mount -t 9p -o trans=virtio,version=9p2000.L,cache=none,msize=262144 out /out ||
 # which the trace records in order with the parallel-port accesses. The
 # scenarios use the same numbering (marks.txt names each one).
 mark() {
+  # The format is the marker byte itself, written as an octal escape.
+  # shellcheck disable=SC2059
   printf "\\$(printf %03o "$1")" | dd of=/dev/port bs=1 seek=1023 conv=notrunc 2>/dev/null
   echo "$1 $2" >>/out/marks.txt
 }

@@ -6,6 +6,8 @@
 # judges the port traffic between the markers. This script only drives: it
 # waits for what the trace must show before the next click, records exit
 # statuses and standard error, and notes anything that did not happen.
+# The first step that fails ends the machine at once, with the reason:
+# nothing after it could be judged.
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin:/run/korvel-vm/bin
 here=/run/korvel-vm
 out=$here/out
@@ -14,7 +16,13 @@ log=$out/guest.log
 export DISPLAY=:1
 
 note() { echo "$*" >>"$log"; echo "korvel-vm: $*"; }
-fail() { note "FAIL $*"; }
+fail() {
+  note "FAIL $*"
+  note "the machine stops at this failure"
+  sync
+  $here/bin/busybox poweroff -f
+  exit 1
+}
 
 # Markers: the byte goes to the serial port's scratch register (see
 # guest_init.sh); waits look at the trace after the latest one.
@@ -24,6 +32,8 @@ mark_offset=0
 mark() {
   # The trace so far ends before this marker, whatever QEMU has flushed.
   mark_offset=$(stat -c %s "$trace")
+  # The format is the marker byte itself, written as an octal escape.
+  # shellcheck disable=SC2059
   printf "\\$(printf %03o "$next_mark")" | dd of=/dev/port bs=1 seek=1023 conv=notrunc 2>/dev/null
   echo "$next_mark $1" >>"$out/marks.txt"
   mark_hex=$(printf 0x%x "$next_mark")
@@ -34,28 +44,35 @@ mark() {
 write_of() { echo "ops_write cpu [0-9]* mr [^ ]* addr $1 value $2 size"; }
 
 # Waits until the trace holds COUNT lines matching PATTERN after the latest
-# marker. Reads only what the trace gained since the last look: reading is
+# marker; a line matching BAD (optional) after the marker ends the machine
+# with the reason WHY_BAD. Reads only what the trace gained since the last look: reading is
 # itself traffic that the trace records. Generous: the machine is emulated
 # and may be slow.
 await() {
-  pattern=$1 count=$2 what=$3 waited=0 seen=0 found=0 from=$mark_offset
+  pattern=$1 count=$2 what=$3 bad=${4:-} why_bad=${5:-} seen=0 found=0 from=$mark_offset
+  # Seconds by the clock, not by turns of the loop: on a slow machine a
+  # look at the trace itself takes a while.
+  deadline=$(($(date +%s) + 300))
   while :; do
     size=$(stat -c %s "$trace")
     if [ "$size" -gt "$from" ]; then
       got=$(tail -c +$((from + 1)) "$trace" | head -c $((size - from)) |
-        awk -v m="addr 0x3ff value $mark_hex size" -v p="$pattern" -v on="$seen" \
-          'index($0, m) { on = 1; next } on && $0 ~ p { n++ } END { print on, n + 0 }')
-      seen=${got% *}
-      found=$((found + ${got#* }))
+        awk -v m="addr 0x3ff value $mark_hex size" -v p="$pattern" -v b="$bad" -v on="$seen" \
+          'index($0, m) { on = 1; next }
+           on && $0 ~ p { n++ }
+           on && b != "" && $0 ~ b { x++ }
+           END { print on, n + 0, x + 0 }')
+      seen=${got%% *}
+      got=${got#* }
+      found=$((found + ${got% *}))
+      [ "${got#* }" -gt 0 ] && fail "$why_bad"
       from=$size
     fi
     [ "$found" -ge "$count" ] && return 0
-    if [ $waited -ge 300 ]; then
+    if [ "$(date +%s)" -ge "$deadline" ]; then
       fail "timed out waiting for $what"
-      return 1
     fi
     sleep 1
-    waited=$((waited + 1))
   done
 }
 
@@ -69,14 +86,12 @@ live_processes() {
 # Waits until the user has no more than KEEP live processes (the panel and
 # its watchdog gone).
 await_gone() {
-  user=$1 keep=${2:-0} waited=0
+  user=$1 keep=${2:-0} deadline=$(($(date +%s) + 300))
   while [ "$(live_processes "$user")" -gt "$keep" ]; do
-    if [ $waited -ge 300 ]; then
+    if [ "$(date +%s)" -ge "$deadline" ]; then
       fail "processes of $user still running after 300 s"
-      return 1
     fi
     sleep 1
-    waited=$((waited + 1))
   done
 }
 
@@ -92,10 +107,8 @@ start_panel() {
     env -i HOME="/home/$user" PATH=/usr/bin:/bin DISPLAY=:1 XDG_RUNTIME_DIR="/tmp/rt-$user" \
     QT_QPA_PLATFORM=xcb NO_AT_BRIDGE=1 korvel "$@" >"$out/$name.out" 2>"$out/$name.err" </dev/null &
   panel=$!
-  window=$(python3 "$here/xpanel.py" window "$panel") || {
-    fail "$name: no window"
-    window=
-  }
+  window=$(python3 "$here/xpanel.py" window "$panel" 2>"$out/$name.xpanel") ||
+    fail "$name: no window ($(cat "$out/$name.xpanel"); korvel said: $(head -c 400 "$out/$name.err"))"
 }
 
 # Points of the window (its layout is fixed to the pixel): the power button,
@@ -125,7 +138,8 @@ on_at_100() {
   await "$(write_of "$control" 0x1)" 2 "$2: refresh after ON" || return 1
   mark "$2:coarse-up"
   click coarse-up
-  await "$(write_of "$(printf 0x%x "$base")" 0x64)" 2 "$2: refresh with set-point 100"
+  await "$(write_of "$(printf 0x%x "$base")" 0x64)" 2 "$2: refresh with set-point 100" \
+    "$(write_of "$(printf 0x%x "$base")" 0xc8)" "$2: one click on Coarse moved the set-point twice (0 -> 200)"
 }
 
 # --- scenarios ----------------------------------------------------------------
@@ -225,10 +239,54 @@ scenario_card() {
   mark card:end
 }
 
+# The board behind 0x378 measures its own set-point output plus a fixed
+# input (board-offset, 12345 counts). korvel --record as a user in group lp:
+# ON for about 10 s at set-point 0, then one click on Coarse (set-point 100)
+# and the reading follows it; Exit.
+scenario_board() {
+  record=/home/tester/board.csv
+  mark board:start
+  start_panel tester board --record "$record"
+  mark board:on
+  click on
+  await "$(write_of 0x37a 0x1)" 2 "board: refresh after ON" || return
+  mark board:reading
+  sleep 10
+  mark board:coarse-up
+  click coarse-up
+  await "$(write_of 0x378 0x64)" 2 "board: refresh with set-point 100" \
+    "$(write_of 0x378 0xc8)" "board: one click on Coarse moved the set-point twice (0 -> 200)" || return
+  waited=0
+  until grep -q "^[^,]*,[^,]*,+12445," "$record" 2>/dev/null; do
+    [ $waited -ge 60 ] && fail "board: no reading +12445 within 60 s of set-point 100"
+    sleep 1
+    waited=$((waited + 1))
+  done
+  # A few readings more at the new set-point.
+  sleep 2
+  mark board:exit
+  click exit
+  finish board
+  await_gone tester
+  mark board:end
+  cp "$record" "$out/board.csv" || fail "board: no reading log $record"
+}
+
 # --- the machine ----------------------------------------------------------
 
 note "machine up: $(uname -r); ports: $(cd /proc/sys/dev/parport && for p in parport*; do
   printf '%s %s  ' "$p" "$(cut -f 1 "$p/base-addr")"; done)"
+# The machine's own account files. The host's root is shared as the user
+# that runs QEMU, who may not read the host's shadow files (0640
+# root:shadow) nor dpkg's locks; they are replaced here, in the machine's
+# overlay, so that useradd and dpkg work whoever runs the test.
+for f in /etc/shadow /etc/shadow- /etc/gshadow /etc/gshadow- /etc/.pwd.lock \
+  /var/lib/dpkg/lock /var/lib/dpkg/lock-frontend /var/lib/dpkg/triggers/Lock; do
+  rm -f "$f" || fail "cannot replace $f in the machine's overlay"
+done
+awk -F: '{ print $1 ":*:19000:0:99999:7:::" }' /etc/passwd >/etc/shadow &&
+  awk -F: '{ print $1 ":*::" $4 }' /etc/group >/etc/gshadow &&
+  chmod 0640 /etc/shadow /etc/gshadow || fail "cannot write the machine's account files"
 # What Debian's udev rules do for the ports (group lp, read and write).
 chgrp lp /dev/parport0 /dev/parport1 && chmod 0660 /dev/parport0 /dev/parport1 ||
   fail "no /dev/parport0 and /dev/parport1"
@@ -260,8 +318,11 @@ if [ -x /usr/bin/korvel ]; then
   play lp
   play noperm
   play card
+  play board
+else
+  fail "the package installed no /usr/bin/korvel"
 fi
-mark done
+mark "done"
 note "done"
 sync
 $here/bin/busybox poweroff -f

@@ -2,7 +2,7 @@
 """Works the panel's window on the virtual display as a user would.
 
   xpanel.py window PID    waits for PID's top-level window to be shown and
-                          prints its id
+                          prints its id; fails at once when PID has ended
   xpanel.py click WIN X Y moves the pointer to X,Y in the window and clicks
                           the left button (through the XTEST extension, as a
                           real mouse)
@@ -35,6 +35,15 @@ def window_of(d, pid):
     return None
 
 
+def ended(pid):
+    """Whether the process has ended (gone, or a zombie not yet waited for)."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            return any(line.startswith("State:") and line.split()[1] == "Z" for line in f)
+    except OSError:
+        return True
+
+
 def main(argv):
     d = display.Display()
     verb = argv[1]
@@ -46,6 +55,9 @@ def main(argv):
             if w is not None:
                 print(hex(w.id))
                 return 0
+            if ended(pid):
+                print(f"pid {pid} ended without showing a window", file=sys.stderr)
+                return 1
             time.sleep(0.5)
         print(f"no window of pid {pid} within {WAIT_S} s", file=sys.stderr)
         return 1

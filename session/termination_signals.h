@@ -1,6 +1,6 @@
 // SIGINT, SIGTERM and SIGHUP delivered into the event loop. The signal
 // handler itself only writes the signal's number as one byte into a pipe; a
-// socket notifier reads it on the user-interface thread and runs the
+// socket notifier reads it on the event loop's thread and runs the
 // callback there, between handlers, like any other event.
 #pragma once
 
@@ -11,7 +11,7 @@
 
 class QSocketNotifier;
 
-namespace korvel::ui {
+namespace korvel {
 
 class TerminationSignals : public QObject {
 public:
@@ -22,7 +22,7 @@ public:
     TerminationSignals(const TerminationSignals&) = delete;
     TerminationSignals& operator=(const TerminationSignals&) = delete;
 
-    // Runs once per signal received, on the user-interface thread. Signals
+    // Runs once per signal received, on the event loop's thread. Signals
     // that came before it was set are delivered when the event loop runs.
     std::function<void(int signal)> on_signal;
 
@@ -37,4 +37,4 @@ private:
     QSocketNotifier* notifier_ = nullptr;
 };
 
-} // namespace korvel::ui
+} // namespace korvel

@@ -1,4 +1,4 @@
-#include "ui/termination_signals.h"
+#include "session/termination_signals.h"
 
 #include "port/text.h"
 
@@ -12,7 +12,7 @@
 #include <string>
 #include <unistd.h>
 
-namespace korvel::ui {
+namespace korvel {
 
 namespace {
 
@@ -41,7 +41,8 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent)
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
         write_diagnostic_line(std::string("korvel: cannot create the pipe for termination signals (") +
                               std::strerror(errno) +
-                              "); close the panel with its Exit button so the board is left safe");
+                              "); end the panel with Exit (its button, or SYSTem:EXIT "
+                              "remotely) so the board is left safe");
         return;
     }
     read_fd_ = fds[0];
@@ -84,4 +85,4 @@ void TerminationSignals::drain()
     }
 }
 
-} // namespace korvel::ui
+} // namespace korvel

@@ -1,0 +1,70 @@
+#!/bin/busybox sh
+# shellcheck shell=dash
+# First process of the service test machine (the initramfs's /init): loads
+# the parallel-port drivers on the emulated port, makes the host's own root
+# file system (read-only over 9p) the machine's root under a RAM overlay, and
+# hands over to the host's own systemd, which boots only the target that
+# runs service_scenario.sh (korvel-service-test.target).
+/bin/busybox --install -s /bin
+export PATH=/bin
+
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+
+die() {
+  echo "korvel-vm: $*"
+  [ -d /out ] && echo "FATAL $*" >>/out/guest.log
+  poweroff -f
+}
+
+for m in virtio_pci 9pnet_virtio 9p overlay; do
+  modprobe "$m" || die "cannot load $m"
+done
+mkdir -p /out /lower /upper /newroot
+mount -t 9p -o trans=virtio,version=9p2000.L,cache=none,msize=262144 out /out ||
+  die "cannot mount the shared folder out"
+
+# No interrupt line: the kernel then writes the control register exactly as
+# the program asks.
+modprobe parport_pc io=0x378 irq=none || die "cannot load parport_pc"
+modprobe ppdev || die "cannot load ppdev"
+
+mount -t 9p -o trans=virtio,version=9p2000.L,cache=mmap,ro,msize=262144 hostroot /lower ||
+  die "cannot mount the host's root"
+mount -t tmpfs -o size=512m upper /upper
+mkdir -p /upper/rw /upper/work
+mount -t overlay -o lowerdir=/lower,upperdir=/upper/rw,workdir=/upper/work root /newroot ||
+  die "cannot lay the overlay over the host's root"
+
+mkdir -p /newroot/run /newroot/lib/modules /newroot/etc/systemd/system
+cp -a /lib/modules/. /newroot/lib/modules/
+mkdir -p /newroot/opt/korvel-vm
+cp /service_scenario.sh /newroot/opt/korvel-vm/
+cp /bin/busybox /newroot/opt/korvel-vm/busybox
+# Only what the test needs boots: the target, its scenario, and what systemd
+# itself brings (journal, basic mounts).
+cat >/newroot/etc/systemd/system/korvel-service-test.target <<'UNIT'
+[Unit]
+Description=korvel service test
+Requires=korvel-service-scenario.service
+After=korvel-service-scenario.service
+AllowIsolate=yes
+UNIT
+cat >/newroot/etc/systemd/system/korvel-service-scenario.service <<'UNIT'
+[Unit]
+Description=korvel service test scenario
+After=systemd-journald.service
+[Service]
+Type=oneshot
+ExecStart=/bin/sh /opt/korvel-vm/service_scenario.sh
+StandardOutput=journal+console
+StandardError=journal+console
+TimeoutStartSec=infinity
+UNIT
+# The machine id systemd wants, fresh.
+: >/newroot/etc/machine-id
+mkdir -p /newroot/mnt/out
+mount --move /out /newroot/mnt/out
+umount /proc /sys
+exec switch_root /newroot /lib/systemd/systemd systemd.unit=korvel-service-test.target
