@@ -1,6 +1,7 @@
 #include "app/guarded_run.h"
 
 #include "app/scripting.h"
+#include "app/web_page.h"
 
 #include "guard/crash.h"
 #include "guard/guarded_port.h"
@@ -55,6 +56,8 @@ int run_guarded(int argc, char** argv, const app::Program& program,
         for (const auto& line : list_ports(sys, paths))
             print(line + "\n");
         return 0;
+    case app::Request::Action::HashPassword:
+        return hash_password_command(program);
     case app::Request::Action::Fail:
         write_diagnostic_line(request.error);
         return app::usage_status;
@@ -86,20 +89,37 @@ int run_guarded(int argc, char** argv, const app::Program& program,
     // a file that cannot be written or a TCP port taken ends the program
     // with the board untouched.
     FrontEnds scripting;
+    std::optional<ListenAddress> listening;
     if (request.listen || request.record) {
         std::string error;
-        auto prepared = prepare_scripting(program.name, request.listen, request.record, &error);
+        listening.emplace();
+        auto prepared = prepare_scripting(program.name, request.listen, request.record, &error, &*listening);
+        if (!request.listen)
+            listening.reset();
         if (!prepared) {
             write_diagnostic_line(error);
             return 1;
         }
         scripting = std::move(*prepared);
     }
+    // The web page, likewise before any port is opened.
+    FrontEnds web_page;
+    if (request.http) {
+        std::string error;
+        auto prepared = prepare_web_page(program, request, listening, &error);
+        if (!prepared) {
+            write_diagnostic_line(error);
+            return 1;
+        }
+        web_page = std::move(*prepared);
+    }
     const FrontEnds all_front_ends = [&](PanelSession& session) {
         if (front_ends)
             front_ends(session);
         if (scripting)
             scripting(session);
+        if (web_page)
+            web_page(session);
     };
 
     std::unique_ptr<Port> device = open();

@@ -34,6 +34,26 @@ const QCommandLineOption record_option(
     "record",
     "Append one CSV row per accepted reading to this file (- for standard output).", "file");
 
+const QCommandLineOption http_option(
+    "http",
+    "Serve the web page (identification, live state, trend; control after login) on a TCP "
+    "port. The host is 127.0.0.1 unless given; port 0 picks a free port; the address taken is "
+    "printed on standard output.",
+    "[host:]port");
+const QCommandLineOption http_password_option(
+    "http-password-file",
+    "The web page's password: a file whose first line is a hash made by --hash-password. "
+    "Without it the page is read-only.",
+    "file");
+const QCommandLineOption http_cert_option(
+    "http-cert", "Serve the web page over HTTPS with this PEM certificate (with --http-key).", "file");
+const QCommandLineOption http_key_option(
+    "http-key", "The PEM private key of --http-cert.", "file");
+const QCommandLineOption hash_password_option(
+    "hash-password",
+    "Read a password from standard input (asked twice on a terminal) and print its hash for "
+    "--http-password-file, then exit.");
+
 // Single-dash words are whole option names, as Qt's own options are
 // ("-platform" is one option, not -p -l -a ...).
 void prepare(QCommandLineParser& parser, const Program& program)
@@ -93,6 +113,32 @@ const QSet<QString> qt_options = {
     "style", "stylesheet", "widgetcount", "nograb", "dograb", "sync", "visual",
     "testability"};
 
+// The web page's options into r; what is wrong with them, or "".
+std::string read_http_options(const QCommandLineParser& parser, Request& r)
+{
+    const QCommandLineOption* const options[] = {&http_option, &http_password_option,
+                                                 &http_cert_option, &http_key_option};
+    std::optional<std::string>* const fields[] = {&r.http, &r.http_password_file, &r.http_cert,
+                                                  &r.http_key};
+    for (std::size_t i = 0; i < std::size(options); ++i) {
+        const QStringList values = parser.values(*options[i]);
+        if (values.size() > 1)
+            return "--" + options[i]->names()[0].toStdString() + " given more than once";
+        if (values.size() == 1)
+            *fields[i] = values[0].toStdString();
+    }
+    if (r.http) {
+        std::string why;
+        if (!parse_listen_address(*r.http, &why))
+            return "--http " + quoted(QString::fromStdString(*r.http)) + ": " + why;
+    } else if (r.http_password_file || r.http_cert || r.http_key) {
+        return "--http-password-file, --http-cert and --http-key go with --http";
+    }
+    if (r.http_cert.has_value() != r.http_key.has_value())
+        return "--http-cert and --http-key go together";
+    return {};
+}
+
 } // namespace
 
 void add_options(QCommandLineParser& parser, const Program& program)
@@ -102,6 +148,11 @@ void add_options(QCommandLineParser& parser, const Program& program)
     parser.addOption(port_option(program));
     parser.addOption(listen_option);
     parser.addOption(record_option);
+    parser.addOption(http_option);
+    parser.addOption(http_password_option);
+    parser.addOption(http_cert_option);
+    parser.addOption(http_key_option);
+    parser.addOption(hash_password_option);
     if (program.real_ports)
         parser.addOption(list_option);
 }
@@ -131,6 +182,8 @@ Request read_own_options(const QStringList& args, const Program& program, System
         r.action = Request::Action::Version;
     else if (program.real_ports && parser.isSet(list_option))
         r.action = Request::Action::ListPorts;
+    else if (parser.isSet(hash_password_option))
+        r.action = Request::Action::HashPassword;
     if (r.action != Request::Action::Run)
         return r;
 
@@ -156,6 +209,8 @@ Request read_own_options(const QStringList& args, const Program& program, System
     }
     if (record.size() == 1)
         r.record = record[0].toStdString();
+    if (std::string error = read_http_options(parser, r); !error.empty())
+        return failed(failure(program, error));
     return r;
 }
 

@@ -30,12 +30,18 @@ struct Program {
 
 // What the command line asks for.
 struct Request {
-    enum class Action { Run, Help, Version, ListPorts, Fail };
+    enum class Action { Run, Help, Version, ListPorts, HashPassword, Fail };
     Action action = Action::Run;
     std::optional<unsigned> port;  // --port, resolved to a base address
     std::string error;             // Fail: the line for standard error
     std::optional<std::string> listen;  // --listen [HOST:]PORT, checked
     std::optional<std::string> record;  // --record FILE|-
+    // The web page: --http [HOST:]PORT (checked), its password file and
+    // HTTPS certificate and key.
+    std::optional<std::string> http;
+    std::optional<std::string> http_password_file;
+    std::optional<std::string> http_cert;
+    std::optional<std::string> http_key;
 };
 
 // Exit status for a command line that cannot be followed.
