@@ -301,7 +301,7 @@ std::string serialize(const Response& r, bool head_only)
            "Cache-Control: no-store\r\n"
            "X-Content-Type-Options: nosniff\r\n"
            "X-Frame-Options: DENY\r\n"
-           "Referrer-Policy: no-referrer\r\n"
+           "Referrer-Policy: same-origin\r\n"
            "Content-Security-Policy: default-src 'self'; img-src 'self' data:; "
            "frame-ancestors 'none'; form-action 'self'; base-uri 'none'\r\n";
     for (const auto& [name, value] : r.headers)
