@@ -18,7 +18,8 @@ declare -A allowed=(
   [ui]="ui panel port history"
   [remote]="remote"
   [history]="history"
-  [app]="app ui panel guard port sim remote history"
+  [web]="web panel port output dvm history"
+  [app]="app ui panel guard port sim remote history web"
 )
 core="port sim output dvm panel guard history"
 
