@@ -99,6 +99,10 @@ int run_window(int argc, char** argv, double seconds, int set_point);
 // The remote interface on the window's event loop: reading rate idle and
 // under 1000 queries per second, and the queries' round-trip time.
 int run_remote(int argc, char** argv, double seconds, int set_point);
+
+// The window with the web page, S seconds each with no page, one page and
+// sixteen pages open (bench/web.cpp).
+int run_web(int argc, char** argv, double seconds, int set_point);
 #endif
 
 } // namespace korvel::bench

@@ -7,6 +7,9 @@
 //                                                interface: S s idle, S s under
 //                                                1000 FETCh? queries per second
 //                                                unless QT_QPA_PLATFORM is set
+//   korvel-bench --web S [--set-point V]         the window with the web page:
+//                                                S s each with 0, 1 and 16 pages
+//                                                open; reading-to-page latency
 //
 // The virtual run puts the whole panel on the board at its default clock
 // and prints: readings shown per second against conversions per second, the
@@ -152,7 +155,7 @@ int usage(const char* problem, const char* arg)
 {
     std::fprintf(stderr,
                  "korvel-bench: %s '%s'; use [--seconds S] [--set-point V] or --realtime S or "
-                 "--window S or --remote S [--set-point V]\n",
+                 "--window S or --remote S or --web S [--set-point V]\n",
                  problem, arg);
     return 2;
 }
@@ -170,6 +173,7 @@ int main(int argc, char** argv)
     double realtime = std::nan("");
     double window = std::nan("");
     double remote = std::nan("");
+    double web = std::nan("");
     double set_point_value = 12345;
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
@@ -182,6 +186,8 @@ int main(int argc, char** argv)
             target = &window;
         else if (!std::strcmp(argv[i], "--remote"))
             target = &remote;
+        else if (!std::strcmp(argv[i], "--web"))
+            target = &web;
         else if (!std::strcmp(argv[i], "--set-point"))
             target = &set_point_value;
         else
@@ -202,9 +208,11 @@ int main(int argc, char** argv)
     const bool window_given = !std::isnan(window);
     const auto valid = [](double s) { return s > 0 && s <= max_real_seconds; };
     const bool remote_given = !std::isnan(remote);
+    const bool web_given = !std::isnan(web);
     if ((realtime_given && !valid(realtime)) || (window_given && !valid(window)) ||
-        (remote_given && !valid(remote)) || realtime_given + window_given + remote_given > 1) {
-        std::fprintf(stderr, "korvel-bench: give one of --realtime S, --window S or --remote S, "
+        (remote_given && !valid(remote)) || (web_given && !valid(web)) ||
+        realtime_given + window_given + remote_given + web_given > 1) {
+        std::fprintf(stderr, "korvel-bench: give one of --realtime S, --window S, --remote S or --web S, "
                              "with S above "
                              "0 and at most %.0f seconds\n",
                      max_real_seconds);
@@ -218,6 +226,16 @@ int main(int argc, char** argv)
 #else
         std::fprintf(stderr, "korvel-bench: --realtime needs QtCore, which this build lacks; "
                              "install qt6-base-dev and configure again\n");
+        return 2;
+#endif
+    }
+    if (web_given) {
+#if defined(KORVEL_BENCH_WINDOW)
+        return run_web(argc, argv, web, set_point);
+#else
+        std::fprintf(stderr, "korvel-bench: --web needs the panel's window (korvel_ui), which this "
+                             "build lacks; install qt6-base-dev and configure again with "
+                             "KORVEL_BUILD_UI=ON\n");
         return 2;
 #endif
     }
