@@ -11,6 +11,10 @@ if(TARGET korvel-sim AND KORVEL_PYTHON)
   add_test(NAME web_security
     COMMAND ${KORVEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/web_driver.py
       $<TARGET_FILE:korvel-sim> security)
-  set_tests_properties(web_browser web_security PROPERTIES
+  foreach(part options https)
+    add_test(NAME web_${part}
+      COMMAND ${KORVEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/web_driver.py $<TARGET_FILE:korvel-sim> ${part})
+  endforeach()
+  set_tests_properties(web_browser web_security web_options web_https PROPERTIES
     LABELS process TIMEOUT 600 SKIP_RETURN_CODE 77)
 endif()

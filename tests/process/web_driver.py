@@ -13,6 +13,10 @@
         slowed down; a cross-origin WebSocket is refused; oversized heads
         and bodies, too many connections and a slow client are cut off while
         others are served; the identification XML carries *IDN?'s fields
+    web_driver.py KORVEL_SIM options
+        bad web options end the program with one line, the board untouched
+    web_driver.py KORVEL_SIM https
+        --http-cert and --http-key: the page over TLS, the cookie Secure
 
 The board is watched through the simulated board's test-only state file.
 No timing thresholds beyond the server's own cut-off times: every other
@@ -345,6 +349,92 @@ def security(program):
     return 0
 
 
+def options(program):
+    """Bad web options: status 2 (1 for a file or port it cannot take), one
+    line on standard error, the board untouched."""
+    with tempfile.TemporaryDirectory(prefix="korvel-web-") as scratch:
+        password = make_password_file(program, scratch, "x")
+        busy = socket.socket()
+        busy.bind(("127.0.0.1", 0))
+        busy.listen(1)
+        taken = busy.getsockname()[1]
+        cases = [
+            (["--http-password-file", password], 2, "go with --http"),
+            (["--http", "127.0.0.1:http"], 2, "--http '127.0.0.1:http'"),
+            (["--http", "0", "--http", "0"], 2, "given more than once"),
+            (["--http", "0", "--http-cert", password], 2, "go together"),
+            (["--http", "0", "--http-password-file", os.path.join(scratch, "none")], 1, "make it with"),
+            (["--http", "0", "--http-password-file", os.path.join(scratch, "..")], 1, "--http-password-file"),
+            (["--http", "0", "--http-cert", password, "--http-key", password], 1, "no PEM certificate"),
+            (["--http", "127.0.0.1:%d" % taken], 1, "cannot serve the web page on 127.0.0.1:%d" % taken),
+        ]
+        for args, status, expect in cases:
+            state = os.path.join(scratch, "board")
+            env = dict(os.environ, KORVEL_SIM_STATE=state, QT_QPA_PLATFORM="offscreen")
+            p = subprocess.run([program] + DISPLAY_ARGS + args, env=env, capture_output=True, timeout=120)
+            err = p.stderr.decode(errors="replace")
+            lines = [line for line in err.splitlines() if not line.startswith("QStandardPaths")]
+            check(p.returncode == status, "%r: status %d" % (args, p.returncode))
+            check(len(lines) == 1 and lines[0].startswith("korvel-sim: ") and expect in lines[0],
+                  "%r: stderr %r" % (args, err))
+            writes = Board(state).registers()["writes"] if os.path.exists(state) else 0
+            check(writes == 0, "%r: %d writes to the board" % (args, writes))
+            if os.path.exists(state):
+                os.remove(state)
+        busy.close()
+        # --hash-password refuses an empty password.
+        p = subprocess.run([program, "--hash-password"], input=b"\n", capture_output=True, timeout=120)
+        check(p.returncode == 1 and p.stdout == b"" and b"no password given" in p.stderr,
+              "empty password: %r" % (p,))
+    return 0
+
+
+def https(program):
+    """--http-cert and --http-key: the page over TLS, the cookie Secure."""
+    import ssl
+    if subprocess.run(["which", "openssl"], capture_output=True).returncode != 0:
+        print("skipped: openssl is not installed")
+        return SKIP
+    with tempfile.TemporaryDirectory(prefix="korvel-web-") as scratch:
+        cert, key = os.path.join(scratch, "cert.pem"), os.path.join(scratch, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                        "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1"], check=True, capture_output=True)
+        password = make_password_file(program, scratch, "tls")
+        state = os.path.join(scratch, "board")
+        env = dict(os.environ, KORVEL_SIM_STATE=state, QT_QPA_PLATFORM="offscreen")
+        proc = subprocess.Popen([program, "--http", "127.0.0.1:0", "--http-cert", cert, "--http-key", key,
+                                 "--http-password-file", password] + DISPLAY_ARGS,
+                                env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            line = proc.stdout.readline()
+            m = re.match(rb"korvel: web page at https://127\.0\.0\.1:(\d+)/\n", line)
+            check(m, "https address line %r" % line)
+            if m:
+                context = ssl.create_default_context(cafile=cert)
+                context.check_hostname = False
+                c = http.client.HTTPSConnection("127.0.0.1", int(m.group(1)), context=context, timeout=60)
+                c.request("GET", "/lxi/identification")
+                r = c.getresponse()
+                check(r.status == 200 and b"<Model>korvel-sim</Model>" in r.read(), "identification over TLS")
+                c.close()
+                c = http.client.HTTPSConnection("127.0.0.1", int(m.group(1)), context=context, timeout=60)
+                c.request("POST", "/login", body="password=tls",
+                          headers={"Content-Type": "application/x-www-form-urlencoded"})
+                r = c.getresponse()
+                r.read()
+                cookie = r.getheader("Set-Cookie", "")
+                check(r.status == 303 and "; Secure" in cookie and "HttpOnly" in cookie, "TLS cookie %r" % cookie)
+                c.close()
+                plain = raw_exchange(int(m.group(1)), b"GET / HTTP/1.1\r\n\r\n", 30)
+                check(not plain.startswith(b"HTTP/1.1 200"), "no plain HTTP on the TLS port")
+        finally:
+            proc.send_signal(signal.SIGTERM)
+            status = proc.wait(120)
+            check(reap_descendants(), "the watchdog ended")
+        check(status == 0, "korvel-sim status %r" % status)
+    return 0
+
+
 # --- the browser ---
 
 def browser(program, screenshot=None):
@@ -364,7 +454,7 @@ def browser(program, screenshot=None):
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
         for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                  "--window-size=1280,1100", "--user-data-dir=" + os.path.join(scratch, "profile")):
+                  "--window-size=1280,1400", "--user-data-dir=" + os.path.join(scratch, "profile")):
             options.add_argument(a)
         options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
@@ -416,6 +506,13 @@ def browser(program, screenshot=None):
             check(wait_for(lambda: driver.execute_script(count) >= 3), "trend points: %r" % driver.execute_script(count))
             check(wait_for(lambda: text("stat-count") not in ("–", "0")), "statistics shown")
             if screenshot:
+                # A short sweep over a minute's span, for the picture.
+                from selenium.webdriver.support.ui import Select
+                Select(driver.find_element(By.ID, "span")).select_by_value("60")
+                for sp in (6000, 10000, 14000, 10000, 6000, 2001):
+                    sim.write("SOUR:SETP %d" % sp)
+                    sim.query("READ?")
+                    sim.query("READ?")
                 time.sleep(1.0)
                 driver.save_screenshot(screenshot)
             check(not errors(), "console errors: %r" % console)
@@ -427,10 +524,11 @@ def browser(program, screenshot=None):
 
 
 def main():
-    parts = {"browser": browser, "security": security}
+    parts = {"browser": browser, "security": security, "options": options, "https": https}
     become_subreaper()
     if len(sys.argv) < 3 or sys.argv[2] not in parts:
-        print("usage: web_driver.py KORVEL_SIM browser [SCREENSHOT] | security", file=sys.stderr)
+        print("usage: web_driver.py KORVEL_SIM browser [SCREENSHOT] | security | options | https",
+              file=sys.stderr)
         return 2
     status = parts[sys.argv[2]](sys.argv[1], *sys.argv[3:])
     if status:
