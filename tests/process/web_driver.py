@@ -425,6 +425,16 @@ def https(program):
                 cookie = r.getheader("Set-Cookie", "")
                 check(r.status == 303 and "; Secure" in cookie and "HttpOnly" in cookie, "TLS cookie %r" % cookie)
                 c.close()
+                # The live link over TLS, for the page's own origin only.
+                for origin, want in (("https://127.0.0.1:%s" % m.group(1).decode(), b"HTTP/1.1 101"),
+                                     ("http://127.0.0.1:%s" % m.group(1).decode(), b"HTTP/1.1 403")):
+                    ws = context.wrap_socket(socket.create_connection(("127.0.0.1", int(m.group(1))), timeout=60))
+                    ws.sendall(("GET /ws HTTP/1.1\r\nHost: 127.0.0.1:%s\r\nOrigin: %s\r\nUpgrade: websocket\r\n"
+                                "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                "Sec-WebSocket-Version: 13\r\n\r\n" % (m.group(1).decode(), origin)).encode())
+                    answer = ws.recv(4096)
+                    check(answer.startswith(want), "WebSocket over TLS from %s: %r" % (origin, answer[:40]))
+                    ws.close()
                 plain = raw_exchange(int(m.group(1)), b"GET / HTTP/1.1\r\n\r\n", 30)
                 check(not plain.startswith(b"HTTP/1.1 200"), "no plain HTTP on the TLS port")
         finally:
