@@ -193,7 +193,25 @@ quint16 WebServer::port() const
 void WebServer::attach(Attachment a)
 {
     a_ = std::move(a);
-    observer_key_ = a_.panel->controls().observe([this](Control&, Property) { panel_changed(); });
+    // The Probe panel's read-outs and the timers change with every scan
+    // tick; the page shows neither.
+    observer_key_ = a_.panel->controls().observe([this](Control& c, Property) {
+        switch (c.id()) {
+        case ControlId::probe_value_box:
+        case ControlId::probe_status_box:
+        case ControlId::probe_strobe_box:
+        case ControlId::probe_sign_box:
+        case ControlId::probe_high_box:
+        case ControlId::probe_low_box:
+        case ControlId::probe_magnitude_box:
+        case ControlId::sync_timer:
+        case ControlId::refresh_timer:
+        case ControlId::scan_timer:
+            return;
+        default:
+            panel_changed();
+        }
+    });
     history_key_ = a_.history->on_add([this](const history::Sample& s) {
         send_to_pages(QString::fromStdString(sample_json(s)));
         panel_changed();
