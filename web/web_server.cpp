@@ -1,5 +1,6 @@
 #include "web/web_server.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QHostInfo>
@@ -149,6 +150,18 @@ WebServer::~WebServer()
     for (auto& c : connections_)
         if (c->socket)
             c->socket->abort();
+    // A page's socket is handed by its QWebSocket to deleteLater(), which no
+    // event loop runs once the program ends: the pages go now, and their
+    // sockets with them.
+    if (!pages_.empty()) {
+        const std::vector<QWebSocket*> pages = std::exchange(pages_, {});
+        for (QWebSocket* page : pages) {
+            page->disconnect(this);
+            page->abort();
+            delete page;
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 }
 
 void WebServer::use_tls(const QSslConfiguration& tls)
@@ -326,9 +339,9 @@ void WebServer::to_websocket(Connection* c)
     drop(c);
     socket->setParent(nullptr);
     socket->setReadBufferSize(0);
+    // The handshake is in the socket's buffer, unread: QWebSocketServer
+    // takes it from there (it looks at what is already buffered).
     websockets_->handleConnection(socket);
-    // The handshake is already in the buffer: no new bytes will announce it.
-    QMetaObject::invokeMethod(socket, [socket] { emit socket->readyRead(); }, Qt::QueuedConnection);
 }
 
 bool WebServer::same_origin(const Request& r) const
