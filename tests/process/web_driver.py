@@ -510,6 +510,8 @@ def browser(program, screenshot=None):
             writes = board.registers()["writes"]
             driver.find_element(By.ID, "power").click()
             check(wait_for(lambda: sim.query("OUTP?") == "1"), "page click switched the panel ON")
+            check(wait_for(lambda: text("power-state") == "ON" and driver.find_element(By.ID, "power").text == "OFF"),
+                  "the page shows its own change")
             check(wait_for(lambda: board.registers()["writes"] > writes + 10 and board.registers()["lo"] == 0),
                   "board refreshed after ON: %r" % board.registers())
             field = driver.find_element(By.ID, "setpoint-value")
