@@ -338,7 +338,6 @@ void WebServer::to_websocket(Connection* c)
     c->socket = nullptr;
     drop(c);
     socket->setParent(nullptr);
-    socket->setReadBufferSize(0);
     // The handshake is in the socket's buffer, unread: QWebSocketServer
     // takes it from there (it looks at what is already buffered).
     websockets_->handleConnection(socket);
