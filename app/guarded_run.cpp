@@ -3,6 +3,7 @@
 #include "app/scripting.h"
 #include "app/service.h"
 #include "app/window_loader.h"
+#include "app/web_page.h"
 
 #include "guard/crash.h"
 #include "guard/guarded_port.h"
@@ -96,6 +97,8 @@ int run_guarded(int argc, char** argv, const app::Program& program,
         return 0;
     case app::Request::Action::MakeSafe:
         return make_safe(request, program, reopen);
+    case app::Request::Action::HashPassword:
+        return hash_password_command(program);
     case app::Request::Action::Fail:
         write_diagnostic_line(request.error);
         return app::usage_status;
@@ -153,14 +156,29 @@ int run_guarded(int argc, char** argv, const app::Program& program,
     // a file that cannot be written or a TCP port taken ends the program
     // with the board untouched.
     FrontEnds scripting;
+    std::optional<ListenAddress> listening;
     if (request.listen || request.record) {
         std::string error;
-        auto prepared = prepare_scripting(program.name, request.listen, request.record, &error);
+        listening.emplace();
+        auto prepared = prepare_scripting(program.name, request.listen, request.record, &error, &*listening);
+        if (!request.listen)
+            listening.reset();
         if (!prepared) {
             write_diagnostic_line(error);
             return 1;
         }
         scripting = std::move(*prepared);
+    }
+    // The web page, likewise before any port is opened.
+    FrontEnds web_page;
+    if (request.http) {
+        std::string error;
+        auto prepared = prepare_web_page(program, request, listening, &error);
+        if (!prepared) {
+            write_diagnostic_line(error);
+            return 1;
+        }
+        web_page = std::move(*prepared);
     }
     std::unique_ptr<Port> device = open();
     guard::GuardedPort port(*device, registry);
@@ -171,6 +189,8 @@ int run_guarded(int argc, char** argv, const app::Program& program,
             front_ends(session);
         if (scripting)
             scripting(session);
+        if (web_page)
+            web_page(session);
         serve(session, port, program, request.no_window);
         if (request.trend && session.set_trend_open)
             session.set_trend_open(true);

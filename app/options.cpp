@@ -39,7 +39,7 @@ const QCommandLineOption trend_option(
 const QCommandLineOption no_window_option(
     "no-window",
     "Run without a window, display or widget library: the panel is driven only through "
-    "--listen. SIGTERM, SIGINT and SIGHUP end it by the Exit sequence.");
+    "--listen or --http. SIGTERM, SIGINT and SIGHUP end it by the Exit sequence.");
 const QCommandLineOption make_safe_option(
     "make-safe",
     "Claim the port (--port, default 0x378), put the board into the safe state, release the "
@@ -48,6 +48,25 @@ const QCommandLineOption if_service_failed_option(
     "if-service-failed",
     "With --make-safe: do nothing when systemd reports that the service's main process ended "
     "cleanly ($SERVICE_RESULT=success, $EXIT_CODE=exited, $EXIT_STATUS=0); for ExecStopPost=.");
+const QCommandLineOption http_option(
+    "http",
+    "Serve the web page (identification, live state, trend; control after login) on a TCP "
+    "port. The host is 127.0.0.1 unless given; port 0 picks a free port; the address taken is "
+    "printed on standard output.",
+    "[host:]port");
+const QCommandLineOption http_password_option(
+    "http-password-file",
+    "The web page's password: a file whose first line is a hash made by --hash-password. "
+    "Without it the page is read-only.",
+    "file");
+const QCommandLineOption http_cert_option(
+    "http-cert", "Serve the web page over HTTPS with this PEM certificate (with --http-key).", "file");
+const QCommandLineOption http_key_option(
+    "http-key", "The PEM private key of --http-cert.", "file");
+const QCommandLineOption hash_password_option(
+    "hash-password",
+    "Read a password from standard input (asked twice on a terminal) and print its hash for "
+    "--http-password-file, then exit.");
 
 // Single-dash words are whole option names, as Qt's own options are
 // ("-platform" is one option, not -p -l -a ...).
@@ -108,6 +127,32 @@ const QSet<QString> qt_options = {
     "style", "stylesheet", "widgetcount", "nograb", "dograb", "sync", "visual",
     "testability"};
 
+// The web page's options into r; what is wrong with them, or "".
+std::string read_http_options(const QCommandLineParser& parser, Request& r)
+{
+    const QCommandLineOption* const options[] = {&http_option, &http_password_option,
+                                                 &http_cert_option, &http_key_option};
+    std::optional<std::string>* const fields[] = {&r.http, &r.http_password_file, &r.http_cert,
+                                                  &r.http_key};
+    for (std::size_t i = 0; i < std::size(options); ++i) {
+        const QStringList values = parser.values(*options[i]);
+        if (values.size() > 1)
+            return "--" + options[i]->names()[0].toStdString() + " given more than once";
+        if (values.size() == 1)
+            *fields[i] = values[0].toStdString();
+    }
+    if (r.http) {
+        std::string why;
+        if (!parse_listen_address(*r.http, &why))
+            return "--http " + quoted(QString::fromStdString(*r.http)) + ": " + why;
+    } else if (r.http_password_file || r.http_cert || r.http_key) {
+        return "--http-password-file, --http-cert and --http-key go with --http";
+    }
+    if (r.http_cert.has_value() != r.http_key.has_value())
+        return "--http-cert and --http-key go together";
+    return {};
+}
+
 } // namespace
 
 void add_options(QCommandLineParser& parser, const Program& program)
@@ -119,6 +164,11 @@ void add_options(QCommandLineParser& parser, const Program& program)
     parser.addOption(record_option);
     parser.addOption(trend_option);
     parser.addOption(no_window_option);
+    parser.addOption(http_option);
+    parser.addOption(http_password_option);
+    parser.addOption(http_cert_option);
+    parser.addOption(http_key_option);
+    parser.addOption(hash_password_option);
     if (program.real_ports) {
         parser.addOption(list_option);
         parser.addOption(make_safe_option);
@@ -128,7 +178,10 @@ void add_options(QCommandLineParser& parser, const Program& program)
 
 bool drives_without_window(const Request& request)
 {
-    return request.listen.has_value();
+    // The web page drives the board only after a login, which needs a
+    // password file; without one it is read-only.
+    return request.listen.has_value() ||
+           (request.http.has_value() && request.http_password_file.has_value());
 }
 
 Request read_own_options(const QStringList& args, const Program& program, SystemCalls& sys,
@@ -158,6 +211,8 @@ Request read_own_options(const QStringList& args, const Program& program, System
         r.action = Request::Action::ListPorts;
     else if (program.real_ports && parser.isSet(make_safe_option))
         r.action = Request::Action::MakeSafe;
+    else if (parser.isSet(hash_password_option))
+        r.action = Request::Action::HashPassword;
     if (r.action != Request::Action::Run && r.action != Request::Action::MakeSafe)
         return r;
     if (program.real_ports && parser.isSet(if_service_failed_option)) {
@@ -188,11 +243,13 @@ Request read_own_options(const QStringList& args, const Program& program, System
     }
     if (record.size() == 1)
         r.record = record[0].toStdString();
-    r.trend = parser.isSet(trend_option);
+    if (std::string error = read_http_options(parser, r); !error.empty())
+        return failed(failure(program, error));
     r.no_window = parser.isSet(no_window_option);
     if (r.action == Request::Action::Run && r.no_window && !drives_without_window(r))
         return failed(failure(program, "--no-window needs a way to drive the board: add --listen "
-                                       "[HOST:]PORT"));
+                                       "[HOST:]PORT, or --http [HOST:]PORT with --http-password-file"));
+    r.trend = parser.isSet(trend_option);
     if (r.action == Request::Action::Run && r.no_window && r.trend)
         return failed(failure(program, "--trend opens a window, which --no-window leaves out"));
     return r;

@@ -30,7 +30,7 @@ struct Program {
 
 // What the command line asks for.
 struct Request {
-    enum class Action { Run, Help, Version, ListPorts, MakeSafe, Fail };
+    enum class Action { Run, Help, Version, ListPorts, MakeSafe, HashPassword, Fail };
     Action action = Action::Run;
     std::optional<unsigned> port;  // --port, resolved to a base address
     std::string error;             // Fail: the line for standard error
@@ -41,10 +41,17 @@ struct Request {
     // --if-service-failed (with --make-safe): act only when the service
     // manager reports that the main process did not end cleanly.
     bool only_if_service_failed = false;
+    // The web page: --http [HOST:]PORT (checked), its password file and
+    // HTTPS certificate and key.
+    std::optional<std::string> http;
+    std::optional<std::string> http_password_file;
+    std::optional<std::string> http_cert;
+    std::optional<std::string> http_key;
 };
 
 // Whether the request opens a way to drive the board without the window
-// (--listen): --no-window is refused without one.
+// (--listen, or --http with a password file): --no-window is refused
+// without one.
 bool drives_without_window(const Request& request);
 
 // Exit status for a command line that cannot be followed.

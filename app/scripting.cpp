@@ -110,7 +110,8 @@ void Scripting::start(PanelSession& session)
 std::optional<FrontEnds> prepare_scripting(const std::string& model,
                                               const std::optional<std::string>& listen,
                                               const std::optional<std::string>& record,
-                                              std::string* error)
+                                              std::string* error,
+                                              ListenAddress* listening)
 {
     auto s = std::make_shared<Scripting>();
     s->model = model;
@@ -137,6 +138,8 @@ std::optional<FrontEnds> prepare_scripting(const std::string& model,
                      "); choose another port, or stop the program that uses it";
             return std::nullopt;
         }
+        if (listening)
+            *listening = {s->server->address(), s->server->port()};
         if (!address->host.isLoopback())
             std::fprintf(stderr,
                          "%s: warning: listening on %s: anyone on that network can drive "

@@ -26,9 +26,11 @@ std::optional<ListenAddress> parse_listen_address(std::string_view text, std::st
 // and nothing. model: the program's name, also the second field of the
 // remote identity.
 // listen: a text parse_listen_address took; record: a file or "-".
+// listening: where the remote interface listens, when it does.
 std::optional<FrontEnds> prepare_scripting(const std::string& model,
                                               const std::optional<std::string>& listen,
                                               const std::optional<std::string>& record,
-                                              std::string* error);
+                                              std::string* error,
+                                              ListenAddress* listening = nullptr);
 
 } // namespace korvel

@@ -91,6 +91,10 @@ int run_remote(int argc, char** argv, double seconds, int set_point);
 // A remote client sweeping set-point jumps, one READ? per point, for S
 // seconds: the time per point against the conversion period, stale readings.
 int run_sweep(int argc, char** argv, double seconds);
+
+// The window with the web page, S seconds each with no page, one page and
+// sixteen pages open (bench/web.cpp).
+int run_web(int argc, char** argv, double seconds, int set_point);
 #endif
 
 } // namespace korvel::bench

@@ -15,6 +15,9 @@
 //                                                interface: a client sweeps
 //                                                set-point jumps for S s, one
 //                                                READ? per point
+//   korvel-bench --web S [--set-point V]         the window with the web page:
+//                                                S s each with 0, 1 and 16 pages
+//                                                open; reading-to-page latency
 //
 // The virtual run puts the whole panel on the board at its default clock
 // and prints: readings shown per second against conversions per second, the
@@ -181,7 +184,7 @@ int usage(const char* problem, const char* arg)
 {
     std::fprintf(stderr,
                  "korvel-bench: %s '%s'; use [--seconds S] [--set-point V] or --realtime S or "
-                 "--window S or --remote S [--set-point V] or --sweep S\n",
+                 "--window S or --remote S [--set-point V] or --sweep S or --web S [--set-point V]\n",
                  problem, arg);
     return 2;
 }
@@ -202,6 +205,7 @@ int main(int argc, char** argv)
     double trend = std::nan("");
     const char* trend_picture = nullptr;
     double sweep = std::nan("");
+    double web = std::nan("");
     double set_point_value = 12345;
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
@@ -222,6 +226,8 @@ int main(int argc, char** argv)
         }
         else if (!std::strcmp(argv[i], "--sweep"))
             target = &sweep;
+        else if (!std::strcmp(argv[i], "--web"))
+            target = &web;
         else if (!std::strcmp(argv[i], "--set-point"))
             target = &set_point_value;
         else
@@ -243,14 +249,15 @@ int main(int argc, char** argv)
     const auto valid = [](double s) { return s > 0 && s <= max_real_seconds; };
     const bool remote_given = !std::isnan(remote);
     const bool sweep_given = !std::isnan(sweep);
+    const bool web_given = !std::isnan(web);
     const bool trend_given = !std::isnan(trend);
     if ((realtime_given && !valid(realtime)) || (window_given && !valid(window)) ||
         (remote_given && !valid(remote)) || (sweep_given && !valid(sweep)) ||
-        (trend_given && !valid(trend)) ||
-        realtime_given + window_given + remote_given + sweep_given + trend_given +
+        (web_given && !valid(web)) || (trend_given && !valid(trend)) ||
+        realtime_given + window_given + remote_given + sweep_given + web_given + trend_given +
                 (trend_picture != nullptr) > 1) {
         std::fprintf(stderr, "korvel-bench: give one of --realtime S, --window S, --remote S, "
-                             "--sweep S, --trend S or --trend-picture FILE, "
+                             "--sweep S, --web S, --trend S or --trend-picture FILE, "
                              "with S above "
                              "0 and at most %.0f seconds\n",
                      max_real_seconds);
@@ -274,6 +281,16 @@ int main(int argc, char** argv)
 #else
         std::fprintf(stderr, "korvel-bench: --trend needs the window (korvel_ui), which this "
                              "build lacks; install qt6-base-dev and configure again\n");
+        return 2;
+#endif
+    }
+    if (web_given) {
+#if defined(KORVEL_BENCH_WINDOW)
+        return run_web(argc, argv, web, set_point);
+#else
+        std::fprintf(stderr, "korvel-bench: --web needs the panel's window (korvel_ui), which this "
+                             "build lacks; install qt6-base-dev and configure again with "
+                             "KORVEL_BUILD_UI=ON\n");
         return 2;
 #endif
     }

@@ -20,7 +20,8 @@ declare -A allowed=(
   [trend]="trend history"
   [remote]="remote"
   [history]="history"
-  [app]="app session panel guard port sim remote history"
+  [web]="web panel port output dvm history"
+  [app]="app session panel guard port sim remote history web"
 )
 core="port sim output dvm panel guard history"
 

@@ -1,0 +1,212 @@
+#include "app/web_page.h"
+
+#include "web/web_server.h"
+
+#include <QFile>
+#include <QHostInfo>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
+
+#include <cstdio>
+#include <iostream>
+#include <termios.h>
+#include <unistd.h>
+
+#ifndef KORVEL_VERSION
+#define KORVEL_VERSION "0.0.0"
+#endif
+
+namespace korvel {
+
+namespace {
+
+QString shown(const QHostAddress& host, quint16 port)
+{
+    const QString h = host.protocol() == QAbstractSocket::IPv6Protocol
+                          ? QStringLiteral("[%1]").arg(host.toString())
+                          : host.toString();
+    return QStringLiteral("%1:%2").arg(h).arg(port);
+}
+
+std::optional<QByteArray> read_file(const std::string& path, std::string* cause)
+{
+    QFile f(QString::fromStdString(path));
+    if (!f.open(QIODevice::ReadOnly)) {
+        *cause = f.errorString().toStdString();
+        return std::nullopt;
+    }
+    return f.read(1 << 20);
+}
+
+// The certificate and key for HTTPS; nothing and *error on failure.
+std::optional<QSslConfiguration> tls_of(const std::string& model, const std::string& cert_path,
+                                        const std::string& key_path, std::string* error)
+{
+    if (!QSslSocket::supportsSsl()) {
+        *error = model + ": --http-cert: this Qt has no TLS backend; install libssl3, or serve without "
+                         "--http-cert and --http-key";
+        return std::nullopt;
+    }
+    std::string cause;
+    const auto cert_bytes = read_file(cert_path, &cause);
+    const QList<QSslCertificate> chain =
+        cert_bytes ? QSslCertificate::fromData(*cert_bytes, QSsl::Pem) : QList<QSslCertificate>{};
+    if (chain.isEmpty()) {
+        *error = model + ": --http-cert " + cert_path + ": " +
+                 (cert_bytes ? "no PEM certificate in it" : "cannot read it (" + cause + ")") +
+                 "; give the PEM certificate of the page";
+        return std::nullopt;
+    }
+    const auto key_bytes = read_file(key_path, &cause);
+    QSslKey key;
+    if (key_bytes)
+        for (const QSsl::KeyAlgorithm a : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa, QSsl::Opaque})
+            if (key = QSslKey(*key_bytes, a, QSsl::Pem); !key.isNull())
+                break;
+    if (key.isNull()) {
+        *error = model + ": --http-key " + key_path + ": " +
+                 (key_bytes ? "no unencrypted PEM private key in it" : "cannot read it (" + cause + ")") +
+                 "; give the certificate's PEM private key";
+        return std::nullopt;
+    }
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificateChain(chain);
+    tls.setPrivateKey(key);
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    return tls;
+}
+
+// Lives while the panel runs: the page's server, a child of the window so
+// that it goes before the panel and its history do.
+struct WebFrontEnd {
+    std::unique_ptr<web::WebServer> server;
+    web::Identity identity;
+
+    void start(PanelSession& session)
+    {
+        web::WebServer* s = server.release();
+        s->setParent(&session.attachments());
+        s->attach({&session.panel(), &session.history(), session.trend_open, session.set_trend_open,
+                   identity});
+    }
+};
+
+std::string read_password_line(const char* prompt, bool terminal)
+{
+    if (terminal) {
+        std::fputs(prompt, stderr);
+        std::fflush(stderr);
+    }
+    std::string line;
+    std::getline(std::cin, line);
+    if (terminal)
+        std::fputs("\n", stderr);
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+} // namespace
+
+std::optional<FrontEnds> prepare_web_page(const app::Program& program, const app::Request& request,
+                                          const std::optional<ListenAddress>& scpi, std::string* error)
+{
+    const std::string model = program.name;
+    std::string why;
+    const auto address = parse_listen_address(*request.http, &why);
+    if (!address) {
+        *error = model + ": --http '" + *request.http + "': " + why;
+        return std::nullopt;
+    }
+    if (!web::start_crypto()) {
+        *error = model + ": --http: the system gives no randomness for sessions; check /dev/urandom";
+        return std::nullopt;
+    }
+    auto front = std::make_shared<WebFrontEnd>();
+    front->server = std::make_unique<web::WebServer>();
+    if (request.http_password_file) {
+        const auto hash = web::read_password_file(*request.http_password_file, &why);
+        if (!hash) {
+            *error = model + ": --http-password-file " + *request.http_password_file + ": " + why + "; make it with '" +
+                     model + " --hash-password > FILE'";
+            return std::nullopt;
+        }
+        front->server->set_password_hash(*hash);
+    }
+    if (request.http_cert) {
+        const auto tls = tls_of(model, *request.http_cert, *request.http_key, error);
+        if (!tls)
+            return std::nullopt;
+        front->server->use_tls(*tls);
+    }
+    std::string cause;
+    if (!front->server->listen(address->host, address->port, &cause)) {
+        *error = model + ": cannot serve the web page on " + shown(address->host, address->port).toStdString() +
+                 " (" + cause + "); choose another port, or stop the program that uses it";
+        return std::nullopt;
+    }
+    web::Identity& id = front->identity;
+    id.model = model;
+    id.firmware = KORVEL_VERSION;
+    id.hostname = QHostInfo::localHostName().toStdString();
+    if (scpi) {
+        // An address any interface answers on is reached by the host's name.
+        const std::string host = scpi->host == QHostAddress::AnyIPv4 || scpi->host == QHostAddress::AnyIPv6 ||
+                                         scpi->host == QHostAddress::Any
+                                     ? id.hostname
+                                     : scpi->host.toString().toStdString();
+        id.visa = "TCPIP::" + host + "::" + std::to_string(scpi->port) + "::SOCKET";
+    }
+    const QString where = shown(front->server->address(), front->server->port());
+    // On standard output, unless the reading log goes there.
+    std::FILE* out = request.record && *request.record == "-" ? stderr : stdout;
+    std::fprintf(out, "korvel: web page at %s://%s/\n", front->server->tls() ? "https" : "http",
+                 qPrintable(where));
+    std::fflush(out);
+    if (!address->host.isLoopback())
+        std::fprintf(stderr,
+                     "%s: warning: serving the web page on %s: anyone on that network can see the board%s; "
+                     "serve on 127.0.0.1 unless that is meant\n",
+                     model.c_str(), qPrintable(where),
+                     request.http_password_file ? ", and drive it with the password" : "");
+    return FrontEnds([front](PanelSession& session) { front->start(session); });
+}
+
+int hash_password_command(const app::Program& program)
+{
+    if (!web::start_crypto()) {
+        std::fprintf(stderr, "%s: the system gives no randomness; check /dev/urandom\n", program.name);
+        return 1;
+    }
+    const bool terminal = isatty(STDIN_FILENO) != 0;
+    termios saved{};
+    if (terminal && tcgetattr(STDIN_FILENO, &saved) == 0) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    const std::string password = read_password_line("Password for the web page: ", terminal);
+    const std::string again = terminal ? read_password_line("Same password again: ", terminal) : password;
+    if (terminal)
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (password.empty()) {
+        std::fprintf(stderr, "%s: --hash-password: no password given; type one, or pipe it in on one line\n",
+                     program.name);
+        return 1;
+    }
+    if (password != again) {
+        std::fprintf(stderr, "%s: --hash-password: the two passwords differ; run it again\n", program.name);
+        return 1;
+    }
+    const std::string hash = web::hash_password(password);
+    if (hash.empty()) {
+        std::fprintf(stderr, "%s: --hash-password: the hash could not be made (out of memory); free memory "
+                             "and run it again\n", program.name);
+        return 1;
+    }
+    std::printf("%s\n", hash.c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+} // namespace korvel

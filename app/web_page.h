@@ -1,0 +1,27 @@
+// What --http runs beside the window: the web page over the panel, its
+// history and its trend window; and --hash-password, which makes the
+// page's password file.
+#pragma once
+
+#include "app/options.h"
+#include "app/scripting.h"
+#include "session/panel_session.h"
+
+#include <optional>
+#include <string>
+
+namespace korvel {
+
+// Starts serving before the panel starts (needs the application): reads
+// the password file, the certificate and key, and listens. Gives the front
+// end that attaches the page once the panel runs; on failure a one-line
+// diagnostic (cause and remedy) in *error and nothing. scpi: where --listen
+// listens, for the page's resource string; nothing without --listen.
+std::optional<FrontEnds> prepare_web_page(const app::Program& program, const app::Request& request,
+                                          const std::optional<ListenAddress>& scpi, std::string* error);
+
+// --hash-password: a password from standard input (asked twice, without
+// echo, on a terminal) to its hash on standard output. The exit status.
+int hash_password_command(const app::Program& program);
+
+} // namespace korvel
