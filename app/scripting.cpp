@@ -46,15 +46,15 @@ std::optional<ListenAddress> parse_listen_address(std::string_view text, std::st
     return a;
 }
 
-namespace {
-
-QString shown(const QHostAddress& host, quint16 port)
+QString address_text(const QHostAddress& host, quint16 port)
 {
     const QString h = host.protocol() == QAbstractSocket::IPv6Protocol
                           ? QStringLiteral("[%1]").arg(host.toString())
                           : host.toString();
     return QStringLiteral("%1:%2").arg(h).arg(port);
 }
+
+namespace {
 
 // What the options opened, until the panel starts.
 struct Scripting {
@@ -100,7 +100,7 @@ void Scripting::start(PanelSession& session)
         // stays plain CSV.
         std::FILE* out = record_to_stdout ? stderr : stdout;
         std::fprintf(out, "korvel: listening on %s\n",
-                     qPrintable(shown(a->server->address(), a->server->port())));
+                     qPrintable(address_text(a->server->address(), a->server->port())));
         std::fflush(out);
     }
 }
@@ -134,7 +134,7 @@ std::optional<FrontEnds> prepare_scripting(const std::string& model,
         std::string cause;
         if (!s->server->listen(address->host, address->port, &cause)) {
             *error = model + ": cannot listen on " +
-                     shown(address->host, address->port).toStdString() + " (" + cause +
+                     address_text(address->host, address->port).toStdString() + " (" + cause +
                      "); choose another port, or stop the program that uses it";
             return std::nullopt;
         }
@@ -144,7 +144,7 @@ std::optional<FrontEnds> prepare_scripting(const std::string& model,
             std::fprintf(stderr,
                          "%s: warning: listening on %s: anyone on that network can drive "
                          "the board; listen on 127.0.0.1 unless that is meant\n",
-                         model.c_str(), qPrintable(shown(s->server->address(), s->server->port())));
+                         model.c_str(), qPrintable(address_text(s->server->address(), s->server->port())));
     }
     return FrontEnds([s](PanelSession& session) { s->start(session); });
 }

@@ -21,6 +21,9 @@ struct ListenAddress {
 // Nothing when the text is not such an address; *why says what is wrong.
 std::optional<ListenAddress> parse_listen_address(std::string_view text, std::string* why);
 
+// "127.0.0.1:5025", "[::1]:5025": an address as the diagnostics show it.
+QString address_text(const QHostAddress& host, quint16 port);
+
 // Opens the log and starts listening, before the panel starts (needs the
 // application); gives the front end that serves them once the panel runs. On failure gives a one-line diagnostic (cause and remedy)
 // and nothing. model: the program's name, also the second field of the

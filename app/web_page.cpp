@@ -21,14 +21,6 @@ namespace korvel {
 
 namespace {
 
-QString shown(const QHostAddress& host, quint16 port)
-{
-    const QString h = host.protocol() == QAbstractSocket::IPv6Protocol
-                          ? QStringLiteral("[%1]").arg(host.toString())
-                          : host.toString();
-    return QStringLiteral("%1:%2").arg(h).arg(port);
-}
-
 std::optional<QByteArray> read_file(const std::string& path, std::string* cause)
 {
     QFile f(QString::fromStdString(path));
@@ -142,7 +134,7 @@ std::optional<FrontEnds> prepare_web_page(const app::Program& program, const app
     }
     std::string cause;
     if (!front->server->listen(address->host, address->port, &cause)) {
-        *error = model + ": cannot serve the web page on " + shown(address->host, address->port).toStdString() +
+        *error = model + ": cannot serve the web page on " + address_text(address->host, address->port).toStdString() +
                  " (" + cause + "); choose another port, or stop the program that uses it";
         return std::nullopt;
     }
@@ -158,7 +150,7 @@ std::optional<FrontEnds> prepare_web_page(const app::Program& program, const app
                                      : scpi->host.toString().toStdString();
         id.visa = "TCPIP::" + host + "::" + std::to_string(scpi->port) + "::SOCKET";
     }
-    const QString where = shown(front->server->address(), front->server->port());
+    const QString where = address_text(front->server->address(), front->server->port());
     // On standard output, unless the reading log goes there.
     std::FILE* out = request.record && *request.record == "-" ? stderr : stdout;
     std::fprintf(out, "korvel: web page at %s://%s/\n", front->server->tls() ? "https" : "http",

@@ -6,6 +6,36 @@
 
 namespace korvel::history {
 
+const char* text(Mark mark)
+{
+    switch (mark) {
+    case Mark::over: return "OR";
+    case Mark::under: return "UR";
+    case Mark::none: break;
+    }
+    return "";
+}
+
+const char* text(Mode mode)
+{
+    switch (mode) {
+    case Mode::dvm: return "DVM";
+    case Mode::dpc: return "DPC";
+    case Mode::zep: break;
+    }
+    return "ZEP";
+}
+
+const char* text(Limit limit)
+{
+    switch (limit) {
+    case Limit::low: return "low";
+    case Limit::high: return "high";
+    case Limit::none: break;
+    }
+    return "";
+}
+
 ReadingHistory::ReadingHistory(std::size_t capacity) : ring_(std::max<std::size_t>(capacity, 1)) {}
 
 Limit ReadingHistory::judge(int value, Mark mark) const

@@ -21,6 +21,12 @@ enum class Mark : std::uint8_t { none, over, under };
 enum class Limit : std::uint8_t { none, low, high };
 enum class Mode : std::uint8_t { zep, dvm, dpc };
 
+// The words the reading log and the front ends use: "OR", "UR" or empty;
+// "ZEP", "DVM", "DPC"; "low", "high" or empty.
+const char* text(Mark mark);
+const char* text(Mode mode);
+const char* text(Limit limit);
+
 // One reading, 16 bytes.
 struct Sample {
     std::int64_t time_ms = 0;    // wall clock, ms since 1970-01-01 UTC

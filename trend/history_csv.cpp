@@ -22,40 +22,6 @@ std::string utc_time(std::int64_t time_ms)
     return buf;
 }
 
-namespace {
-
-const char* mark_text(history::Mark m)
-{
-    switch (m) {
-    case history::Mark::over: return "OR";
-    case history::Mark::under: return "UR";
-    case history::Mark::none: break;
-    }
-    return "";
-}
-
-const char* mode_text(history::Mode m)
-{
-    switch (m) {
-    case history::Mode::dvm: return "DVM";
-    case history::Mode::dpc: return "DPC";
-    case history::Mode::zep: break;
-    }
-    return "ZEP";
-}
-
-const char* limit_text(history::Limit l)
-{
-    switch (l) {
-    case history::Limit::low: return "low";
-    case history::Limit::high: return "high";
-    case history::Limit::none: break;
-    }
-    return "";
-}
-
-} // namespace
-
 std::string csv_row(const history::Sample& s, std::int64_t origin_ms)
 {
     const std::int64_t since = s.time_ms - origin_ms;
@@ -64,8 +30,8 @@ std::string csv_row(const history::Sample& s, std::int64_t origin_ms)
     std::snprintf(row, sizeof row, "%s,%s%lld.%03d,%s%d,%s,%s,%d,%s", utc_time(s.time_ms).c_str(),
                   since < 0 ? "-" : "", static_cast<long long>((since < 0 ? -since : since) / 1000),
                   static_cast<int>((since < 0 ? -since : since) % 1000), s.value < 0 ? "" : "+",
-                  int(s.value), mark_text(s.mark), mode_text(s.mode), int(s.setpoint),
-                  limit_text(s.limit));
+                  int(s.value), history::text(s.mark), history::text(s.mode), int(s.setpoint),
+                  history::text(s.limit));
     return row;
 }
 

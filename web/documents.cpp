@@ -29,16 +29,6 @@ std::string number(double v)
     return buffer;
 }
 
-const char* mark_name(history::Mark m)
-{
-    switch (m) {
-    case history::Mark::over: return "OR";
-    case history::Mark::under: return "UR";
-    case history::Mark::none: break;
-    }
-    return "";
-}
-
 const char* mode_name(Mode m)
 {
     switch (m) {
@@ -175,7 +165,7 @@ std::string state_json(const Panel& panel, const TrendState& trend)
 std::string sample_json(const history::Sample& s)
 {
     return "{\"type\":\"reading\",\"t\":" + std::to_string(s.time_ms) + ",\"v\":" + std::to_string(s.value) +
-           ",\"mark\":\"" + mark_name(s.mark) + "\",\"sp\":" + std::to_string(s.setpoint) + "}";
+           ",\"mark\":\"" + history::text(s.mark) + "\",\"sp\":" + std::to_string(s.setpoint) + "}";
 }
 
 std::string statistics_json(const history::Statistics& s)
@@ -211,7 +201,7 @@ std::string history_json(const history::ReadingHistory& h, std::int64_t t0, std:
     } else {
         for (std::size_t i = first; i < last; ++i) {
             const history::Sample& s = h.at(i);
-            point(s.time_ms, s.value, mark_name(s.mark));
+            point(s.time_ms, s.value, history::text(s.mark));
         }
     }
     out += "],\"statistics\":" + statistics_json(h.statistics(t0, t1)) + "}";
