@@ -7,6 +7,7 @@
 // percentile).
 #include "app/panel_instrument.h"
 #include "bench/bench_common.h"
+#include "bench/window_bench.h"
 #include "remote/server.h"
 #include "sim/clock.h"
 #include "sim/sim_board.h"
@@ -47,19 +48,11 @@ struct QueryClient {
             std::atomic<bool>& f;
             ~Finish() { f = true; }
         } finish{finished};
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        fd = connect_to_loopback(port);
+        if (fd < 0) {
             ++failures;
-            if (fd >= 0)
-                ::close(fd.exchange(-1));
             return;
         }
-        const int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto next = Clock::now();
         std::string reply;
         while (!stop) {
@@ -98,25 +91,16 @@ double conversions(sim::SimBoard& board)
 
 int run_remote(int argc, char** argv, double seconds, int set_point)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    korvel::use_panel_style();
-
-    sim::RealClock clock;
-    sim::SimBoard board(clock);
-    board.use_setpoint_input();
+    WindowBench bench(argc, argv);
+    sim::SimBoard& board = bench.board();
     WindowSession session(board);
     Panel& panel = session.panel();
     session.window().show();
 
     PanelInstrument instrument(panel, "korvel-bench");
     remote::Server server;
-    std::string error;
-    if (!server.listen(QHostAddress(QHostAddress::LocalHost), 0, &error)) {
-        std::fprintf(stderr, "korvel-bench: cannot listen on a loopback port (%s)\n", error.c_str());
+    if (!listen_on_loopback(server))
         return 1;
-    }
     server.attach(instrument);
 
     int readings = 0;

@@ -7,6 +7,8 @@
 // per second against the converter's conversions, and the latency (median,
 // 99th percentile).
 #include "bench/bench_common.h"
+#include "bench/window_bench.h"
+#include "bench/window_bench.h"
 #include "sim/clock.h"
 #include "sim/converter.h"
 #include "sim/sim_board.h"
@@ -124,15 +126,9 @@ double conversions(sim::SimBoard& board)
 
 int run_web(int argc, char** argv, double seconds, int set_point)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    korvel::use_panel_style();
+    WindowBench bench(argc, argv);
     web::start_crypto();
-
-    sim::RealClock clock;
-    sim::SimBoard board(clock);
-    board.use_setpoint_input();
+    sim::SimBoard& board = bench.board();
     WindowSession session(board);
     Panel& panel = session.panel();
     session.window().show();

@@ -3,6 +3,7 @@
 // in real time, offscreen unless the caller chose a platform. Measures the
 // same figures as the real-time mode, painting included.
 #include "bench/bench_common.h"
+#include "bench/window_bench.h"
 #include "bench/realtime_probe.h"
 #include "guard/guarded_port.h"
 #include "sim/clock.h"
@@ -42,18 +43,9 @@ private:
 
 int run_window(int argc, char** argv, double seconds, int set_point)
 {
-    // Offscreen unless the caller chose a platform (QT_QPA_PLATFORM=xcb
-    // shows the window on the desktop).
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    // The style korvel-sim sets, so the painting measured is the user's.
-    korvel::use_panel_style();
-
+    WindowBench bench(argc, argv);
     // korvel-sim's board and the guard over it (its watchdog process aside).
-    sim::RealClock clock;
-    sim::SimBoard board(clock);
-    board.use_setpoint_input();
+    sim::SimBoard& board = bench.board();
     guard::Registry registry;
     guard::GuardedPort guarded(board, registry);
 
@@ -64,7 +56,7 @@ int run_window(int argc, char** argv, double seconds, int set_point)
                         {session.timer(ControlId::sync_timer), session.timer(ControlId::refresh_timer),
                          session.timer(ControlId::scan_timer)});
     PaintCounter paint_counter(probe);
-    app.installEventFilter(&paint_counter);
+    qApp->installEventFilter(&paint_counter);
     window.show();
 
     // Once the loop runs (the window shown): ON with the set-point, S
