@@ -224,7 +224,9 @@ Outcome Panel::choose_port(std::string_view item)
 Outcome Panel::step(Spin spin, bool up)
 {
     Control& s = spin_control(spin);
-    if (ended() || !s.enabled())
+    // The spin controls are on screen in mode ZEP only; a change elsewhere
+    // would show a set-point that the latches never get.
+    if (ended() || !s.enabled() || mode() != Mode::zep)
         return Outcome::not_now;
     if (up)
         s.step_up();
@@ -237,7 +239,7 @@ Outcome Panel::set_setpoint(int value)
 {
     if (value < -setpoint_limit || value > setpoint_limit)
         return Outcome::out_of_range;
-    if (ended() || !power_)
+    if (ended() || !power_ || mode() != Mode::zep)
         return Outcome::not_now;
     const Design& coarse = c_.coarse_spin.design();
     const Design& medium = c_.medium_spin.design();

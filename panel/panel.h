@@ -77,13 +77,14 @@ public:
     Outcome choose_mode(Mode mode);
     // An item of the port selector ("&H378").
     Outcome choose_port(std::string_view item);
-    // One step of a spin control (its arrow or key); refused while OFF.
+    // One step of a spin control (its arrow or key); refused while OFF and
+    // outside mode ZEP, where the spin controls are not on screen.
     Outcome step(Spin spin, bool up);
     // Sets the spin controls so that they add up to `value`: Coarse takes
     // the hundreds it can within its range, Medium the tens, Fine the rest,
     // each through the change handler a user's step runs; the board gets
-    // the sum at the next refresh. Refused outside -30000..30000 and while
-    // OFF (when the spin controls take no input).
+    // the sum at the next refresh. Refused outside -30000..30000, while
+    // OFF (when the spin controls take no input) and outside mode ZEP.
     Outcome set_setpoint(int value);
     // Toggles output bit 0..7 as its button does.
     Outcome toggle_bit(int bit);

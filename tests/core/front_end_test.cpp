@@ -68,6 +68,9 @@ TEST_F(FrontEndTest, RefusedOperationsChangeNothing)
         {"a bit outside mode DPC", [](Panel& p) { return p.toggle_bit(0); }, Outcome::not_now, true, "ZEP"},
         {"a port not offered", [](Panel& p) { return p.choose_port("&H3BD"); }, Outcome::out_of_range, true, "ZEP"},
         {"a step while OFF", [](Panel& p) { return p.step(Spin::fine, true); }, Outcome::not_now, false, "ZEP"},
+        {"a step in mode DVM", [](Panel& p) { return p.step(Spin::coarse, true); }, Outcome::not_now, true, "DVM"},
+        {"a step in mode DPC", [](Panel& p) { return p.step(Spin::fine, false); }, Outcome::not_now, true, "DPC"},
+        {"set-point in mode DVM", [](Panel& p) { return p.set_setpoint(25000); }, Outcome::not_now, true, "DVM"},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
