@@ -8,12 +8,12 @@ namespace {
 
 struct WorkedRow {
     int coarse, medium, fine;
-    const char* text8;
+    const char* setpoint_text;
     int sign, hi, lo;
-    const char* text9;
-    const char* text11;
-    const char* text7;
-    const char* text10;
+    const char* magnitude_text;
+    const char* sign_text;
+    const char* low_text;
+    const char* high_text;
 };
 
 TEST_F(PanelTest, WorkedSetPointsReachTheLatches)
@@ -29,20 +29,20 @@ TEST_F(PanelTest, WorkedSetPointsReachTheLatches)
     };
     power();
     for (const auto& r : rows) {
-        SCOPED_TRACE(r.text8);
+        SCOPED_TRACE(r.setpoint_text);
         // Move away first so that every row really runs the composition.
         set_point(100, 10, 1);
         set_point(r.coarse, r.medium, r.fine);
-        EXPECT_EQ(c.setpoint_box.text(), r.text8);
+        EXPECT_EQ(c.setpoint_box.text(), r.setpoint_text);
         EXPECT_EQ(out().negative, r.sign);
         EXPECT_EQ(out().high, r.hi);
         EXPECT_EQ(out().low, r.lo);
-        EXPECT_EQ(c.probe_magnitude_box.text(), r.text9);
-        EXPECT_EQ(c.probe_sign_box.text(), r.text11);
+        EXPECT_EQ(c.probe_magnitude_box.text(), r.magnitude_text);
+        EXPECT_EQ(c.probe_sign_box.text(), r.sign_text);
         port.clear();
         f.on_refresh_tick();
-        EXPECT_EQ(c.probe_low_box.text(), r.text7);
-        EXPECT_EQ(c.probe_high_box.text(), r.text10);
+        EXPECT_EQ(c.probe_low_box.text(), r.low_text);
+        EXPECT_EQ(c.probe_high_box.text(), r.high_text);
         EXPECT_EQ(port.log, (std::vector<PortAccess>{
                                 wr(data378, r.lo), wr(control378, 3), wr(control378, 0),
                                 wr(data378, r.hi), wr(control378, 1), wr(control378, 0)}));

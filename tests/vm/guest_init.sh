@@ -50,6 +50,11 @@ mkdir -p /upper/rw /upper/work
 mount -t overlay -o lowerdir=/lower,upperdir=/upper/rw,workdir=/upper/work root /newroot ||
   die "cannot lay the overlay over the host's root"
 
+# The helper sits beside this init in the initramfs.
+# shellcheck disable=SC1091
+. /own_accounts.sh
+own_account_files /newroot || die "cannot write the machine's account files"
+
 # The machine's own /run, /tmp, /dev, the modules, busybox's tools (last in
 # PATH, behind the host's own) and the scenario scripts.
 mount -t tmpfs run /newroot/run

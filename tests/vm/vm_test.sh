@@ -75,6 +75,7 @@ printf '%s\n' '#!/bin/busybox sh' '/bin/busybox mount -t devtmpfs dev /dev' \
   'echo korvel-probe-ok >/dev/ttyS0' '/bin/busybox poweroff -f' >"$initrd/probe"
 chmod 0755 "$initrd/probe"
 install -m 0755 "$here/scenarios.sh" "$initrd/scenarios.sh"
+install -m 0644 "$here/own_accounts.sh" "$initrd/own_accounts.sh"
 install -m 0755 "$here/xpanel.py" "$initrd/xpanel.py"
 (cd "$initrd" && find . | /bin/busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$work/initrd.gz" ||
   fatal "cannot pack the initramfs"

@@ -37,6 +37,10 @@ mkdir -p /upper/rw /upper/work
 mount -t overlay -o lowerdir=/lower,upperdir=/upper/rw,workdir=/upper/work root /newroot ||
   die "cannot lay the overlay over the host's root"
 
+# The helper sits beside this init in the initramfs.
+# shellcheck disable=SC1091
+. /own_accounts.sh
+own_account_files /newroot || die "cannot write the machine's account files"
 mkdir -p /newroot/run /newroot/lib/modules /newroot/etc/systemd/system
 cp -a /lib/modules/. /newroot/lib/modules/
 mkdir -p /newroot/opt/korvel-vm

@@ -46,6 +46,7 @@ cp /bin/busybox "$initrd/bin/busybox"
 cp -a "$kernel/lib/modules/$release" "$initrd/lib/modules/"
 install -m 0755 "$here/service_init.sh" "$initrd/init"
 install -m 0755 "$here/service_scenario.sh" "$initrd/service_scenario.sh"
+install -m 0644 "$here/../own_accounts.sh" "$initrd/own_accounts.sh"
 (cd "$initrd" && find . | /bin/busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$work/initrd.gz" ||
   fatal "cannot pack the initramfs"
 
