@@ -1,8 +1,16 @@
 #include "bench/bench_common.h"
 
+#include "sim/converter.h"
+
 #include <cstdio>
 
 namespace korvel::bench {
+
+double conversions(sim::SimBoard& board)
+{
+    return static_cast<double>(board.converter().clocks()) /
+           static_cast<double>(sim::DualSlopeConverter::cycle_clocks);
+}
 
 void set_nominal_rates(Figures& f, Panel& panel)
 {

@@ -4,6 +4,7 @@
 #include "panel/panel.h"
 #include "port/port.h"
 #include "sim/board_state.h"
+#include "sim/sim_board.h"
 
 #include <algorithm>
 #include <array>
@@ -60,6 +61,10 @@ struct Figures {
 
 // The nominal rates of the panel's timers, from their design intervals.
 void set_nominal_rates(Figures& f, Panel& panel);
+
+// The conversions the board's converter has run so far, in whole and part
+// cycles of its clock.
+double conversions(sim::SimBoard& board);
 
 // The lines every mode prints: conversions, readings shown, scan length and
 // the three timers' rates.

@@ -93,8 +93,7 @@ void RealtimeProbe::on_enabled(Control& c)
 
 double RealtimeProbe::conversions_so_far()
 {
-    return static_cast<double>(board_.converter().clocks()) /
-           static_cast<double>(sim::DualSlopeConverter::cycle_clocks);
+    return conversions(board_);
 }
 
 void RealtimeProbe::start()

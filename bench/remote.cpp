@@ -81,12 +81,6 @@ struct QueryClient {
     }
 };
 
-double conversions(sim::SimBoard& board)
-{
-    return static_cast<double>(board.converter().clocks()) /
-           static_cast<double>(sim::DualSlopeConverter::cycle_clocks);
-}
-
 } // namespace
 
 int run_remote(int argc, char** argv, double seconds, int set_point)

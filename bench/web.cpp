@@ -116,12 +116,6 @@ struct Page {
     }
 };
 
-double conversions(sim::SimBoard& board)
-{
-    return static_cast<double>(board.converter().clocks()) /
-           static_cast<double>(sim::DualSlopeConverter::cycle_clocks);
-}
-
 } // namespace
 
 int run_web(int argc, char** argv, double seconds, int set_point)
