@@ -324,6 +324,18 @@ std::vector<Node> header_pattern(std::string_view pattern)
     return nodes;
 }
 
+namespace {
+
+// A decimal number checked by parse_number's grammar, as from_chars reads
+// it (which takes no leading '+'); the result points into `text`.
+std::from_chars_result decimal_value(std::string_view text, double& v)
+{
+    const std::size_t skip = text[0] == '+' ? 1 : 0;
+    return std::from_chars(text.data() + skip, text.data() + text.size(), v);
+}
+
+} // namespace
+
 std::optional<long> parse_number(std::string_view text)
 {
     constexpr double limit = 1e9;
@@ -374,21 +386,18 @@ std::optional<long> parse_number(std::string_view text)
     }
     if (i != text.size())
         return std::nullopt;
-    // from_chars takes no leading '+'.
-    std::string_view body = text;
-    if (body[0] == '+')
-        body.remove_prefix(1);
     double v = 0;
-    const auto [p, ec] = std::from_chars(body.data(), body.data() + body.size(), v);
+    const auto [p, ec] = decimal_value(text, v);
     const long beyond = (text[0] == '-' ? -1 : 1) * static_cast<long>(limit + 1);
     if (ec == std::errc::result_out_of_range) {
         // Beyond what a double holds: too small is zero, too large is
         // beyond the limit.
+        const std::string_view body = text.substr(text[0] == '+' ? 1 : 0);
         const bool whole_part = body.find_first_not_of("0.") < body.find('.');
         const bool tiny = exponent_sign < 0 || (exponent_sign == 0 && !whole_part);
         return tiny ? 0 : beyond;
     }
-    if (ec != std::errc() || p != body.data() + body.size())
+    if (ec != std::errc() || p != text.data() + text.size())
         return std::nullopt;
     if (!(std::fabs(v) <= limit))
         return beyond;
@@ -400,16 +409,13 @@ std::optional<double> parse_real(std::string_view text)
     // The grammar is parse_number's decimal one.
     if (text.empty() || text[0] == '#' || !parse_number(text))
         return std::nullopt;
-    std::string_view body = text;
-    if (body[0] == '+')
-        body.remove_prefix(1);
     double v = 0;
-    const auto [p, ec] = std::from_chars(body.data(), body.data() + body.size(), v);
+    const auto [p, ec] = decimal_value(text, v);
     if (ec == std::errc::result_out_of_range) {
         // Too small is zero; too large is parse_number's ±(1e9 + 1).
         return static_cast<double>(*parse_number(text));
     }
-    if (ec != std::errc() || p != body.data() + body.size() || !std::isfinite(v))
+    if (ec != std::errc() || p != text.data() + text.size() || !std::isfinite(v))
         return std::nullopt;
     return v;
 }
