@@ -404,6 +404,20 @@ def options(program):
     return 0
 
 
+def on_page(predicate):
+    """The predicate over the page as it stands: while the page loads again
+    (after the login's answer) an element found may be gone before it is
+    read; that counts as not yet."""
+    from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
+
+    def settled():
+        try:
+            return predicate()
+        except (NoSuchElementException, StaleElementReferenceException):
+            return False
+    return settled
+
+
 def https(program):
     """--http-cert and --http-key: the page over TLS, the cookie Secure."""
     import ssl
@@ -509,8 +523,10 @@ def browser(program, screenshot=None):
             check(wait_for(lambda: board.registers()["lo"] == 255 and text("power-state") == "OFF"), "reset shown")
             driver.find_element(By.ID, "password").send_keys("bench secret")
             driver.find_element(By.ID, "login").click()
-            check(wait_for(lambda: driver.find_element(By.ID, "controls").is_displayed()), "controls after login")
-            check(wait_for(lambda: driver.find_element(By.ID, "power").text == "ON"), "power button names ON")
+            check(wait_for(on_page(lambda: driver.find_element(By.ID, "controls").is_displayed())),
+                  "controls after login")
+            check(wait_for(on_page(lambda: driver.find_element(By.ID, "power").text == "ON")),
+                  "power button names ON")
             writes = board.registers()["writes"]
             driver.find_element(By.ID, "power").click()
             check(wait_for(lambda: sim.query("OUTP?") == "1"), "page click switched the panel ON")

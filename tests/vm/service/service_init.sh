@@ -41,6 +41,14 @@ mount -t overlay -o lowerdir=/lower,upperdir=/upper/rw,workdir=/upper/work root 
 # shellcheck disable=SC1091
 . /own_accounts.sh
 own_account_files /newroot || die "cannot write the machine's account files"
+# systemd keeps a dynamic user's state below /var/lib/private (0700 root),
+# which the user who runs QEMU may not read on the host: the machine gets
+# an empty one of its own.
+for d in /newroot/var/lib/private /newroot/var/cache/private /newroot/var/log/private; do
+  if [ -d "$d" ]; then
+    mount -t tmpfs -o mode=0700 private "$d" || die "cannot lay an empty $d"
+  fi
+done
 mkdir -p /newroot/run /newroot/lib/modules /newroot/etc/systemd/system
 cp -a /lib/modules/. /newroot/lib/modules/
 mkdir -p /newroot/opt/korvel-vm
