@@ -218,6 +218,32 @@ std::vector<Column> ReadingHistory::reduce(std::int64_t t0, std::int64_t t1, int
     return out;
 }
 
+std::optional<std::pair<std::int64_t, std::int64_t>> ReadingHistory::time_range() const
+{
+    if (size_ == 0)
+        return std::nullopt;
+    return std::pair{at(0).time_ms, newest().time_ms};
+}
+
+std::vector<Sample> ReadingHistory::latest(std::size_t n) const
+{
+    n = std::min(n, size_);
+    std::vector<Sample> out;
+    out.reserve(n);
+    for (std::size_t i = size_ - n; i < size_; ++i)
+        out.push_back(at(i));
+    return out;
+}
+
+void ReadingHistory::visit(std::int64_t t0, std::int64_t t1,
+                           const std::function<bool(const Sample&)>& visit) const
+{
+    const auto [first, last] = span(t0, t1);
+    for (std::size_t i = first; i < last; ++i)
+        if (!visit(at(i)))
+            return;
+}
+
 int ReadingHistory::on_add(std::function<void(const Sample&)> listener)
 {
     listeners_.emplace_back(next_key_, std::move(listener));

@@ -4,7 +4,7 @@
 // thread.
 #pragma once
 
-#include "history/reading_history.h"
+#include "history/sample.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -118,6 +118,34 @@ TEST(ReadingHistory, KeepsTheNewestInOrderOnceFull)
     EXPECT_LE(ReadingHistory::default_capacity * sizeof(Sample), 20u * 1024u * 1024u);
 }
 
+TEST(ReadingHistory, AsASourceGivesTheNewestAndASpanAcrossTheRingsWrap)
+{
+    ReadingHistory h(5);
+    const ReadingSource& source = h;
+    EXPECT_FALSE(source.time_range());
+    EXPECT_TRUE(source.latest(3).empty());
+    for (int i = 0; i < 8; ++i)  // 103..107 kept, wrapped round the ring
+        h.add(reading(100 + i, i));
+    EXPECT_EQ(source.count(), 5u);
+    EXPECT_EQ(source.time_range(), (std::pair<std::int64_t, std::int64_t>{103, 107}));
+
+    auto values = [](const std::vector<Sample>& samples) {
+        std::vector<int> v;
+        for (const Sample& s : samples)
+            v.push_back(s.value);
+        return v;
+    };
+    EXPECT_EQ(values(source.latest(2)), (std::vector<int>{6, 7}));
+    EXPECT_EQ(values(source.latest(99)), (std::vector<int>{3, 4, 5, 6, 7}));
+
+    std::vector<Sample> seen;
+    source.visit(104, 107, [&](const Sample& s) { seen.push_back(s); return true; });
+    EXPECT_EQ(values(seen), (std::vector<int>{4, 5, 6}));
+    seen.clear();
+    source.visit(0, 1000, [&](const Sample& s) { seen.push_back(s); return seen.size() < 2; });
+    EXPECT_EQ(values(seen), (std::vector<int>{3, 4}));
+}
+
 TEST(ReadingHistory, StatisticsMatchAReferenceOverRandomReadings)
 {
     const auto readings = random_readings(20000, 7);
