@@ -526,10 +526,16 @@ void ReadingStore::Impl::run_writer()
                                  "free some space and start again");
             } else {
                 std::string why;
-                if (const int rc = commit(batch, &why); rc != SQLITE_OK)
+                const auto began = clock::now();
+                if (const int rc = commit(batch, &why); rc != SQLITE_OK) {
                     stop_for(rc, why);
-                else if (!batch.empty())
+                } else if (!batch.empty()) {
                     committed_time.store(batch.back().time_ms, std::memory_order_release);
+                    if (options.on_commit)
+                        options.on_commit(batch.size(),
+                                          std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now() - began)
+                                              .count());
+                }
             }
             if (state.load() == int(StoreState::writing) && clock::now() >= next_retire) {
                 std::string why;

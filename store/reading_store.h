@@ -45,6 +45,9 @@ struct StoreOptions {
     std::function<void(const std::string&)> say;
     // How often the writer commits what it has, in ms (at most 1000).
     int commit_interval_ms = 250;
+    // Told of each batch the writer commits: its readings and how long the
+    // transaction took. For the benchmark; called on the writer thread.
+    std::function<void(std::size_t readings, std::int64_t ns)> on_commit;
 };
 
 // Whether the store writes: the web page and the remote interface show it.
