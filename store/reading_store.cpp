@@ -54,6 +54,9 @@ FROM readings;
 
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
+// The readings kept in memory once writing has stopped.
+constexpr std::size_t kept_after_stop = 262144;
+
 std::int64_t now_ms()
 {
     using namespace std::chrono;
@@ -557,11 +560,19 @@ void ReadingStore::Impl::run_writer()
 bool ReadingStore::add(const history::Sample& sample)
 {
     Impl& d = *impl_;
-    if (d.state.load(std::memory_order_relaxed) != int(StoreState::writing))
-        return false;
     history::Sample s = sample;
     if (d.last_time != INT64_MIN && s.time_ms <= d.last_time)
         s.time_ms = d.last_time + 1;
+    if (d.state.load(std::memory_order_relaxed) != int(StoreState::writing)) {
+        // Writing has stopped: the newest readings are still read from
+        // here (as many as the history's ring holds), so that the front
+        // ends go on showing the live readings.
+        d.last_time = s.time_ms;
+        d.pending.push_back(s);
+        if (d.pending.size() > kept_after_stop)
+            d.pending.pop_front();
+        return false;
+    }
     if (!d.ring.push(s)) {
         d.dropped.fetch_add(1, std::memory_order_relaxed);
         return false;

@@ -75,8 +75,9 @@ public:
     // Panel's thread: hands a reading to the writer. Never blocks. A time
     // not later than the last reading's is taken as 1 ms after it (the time
     // identifies a reading in the file). Returns false when the reading is
-    // not kept: writing has stopped, or the writer is so far behind that
-    // its ring is full (counted in dropped()).
+    // not stored: writing has stopped (the newest readings are then kept in
+    // memory, about a day's, and read back with the rest), or the writer is
+    // so far behind that its ring is full (counted in dropped()).
     bool add(const history::Sample& sample);
 
     // Writes readings in one transaction on the calling thread, for filling

@@ -325,7 +325,16 @@ TEST(ReadingStore, ASecondHolderIsToldWhoHasItAndAFullFileSystemStopsTheWriting)
     ASSERT_EQ(said.size(), 1u);
     EXPECT_NE(said[0].find("last free space"), std::string::npos) << said[0];
     EXPECT_EQ(full->state_line(), said[0]);
-    EXPECT_FALSE(full->add(Sample{}));
+    // Not stored, but still read back, so that the live view goes on.
+    const std::size_t before = full->count();
+    Sample live;
+    live.time_ms = 1'800'000'000'000;
+    live.value = 4321;
+    EXPECT_FALSE(full->add(live));
+    EXPECT_EQ(full->count(), before + 1);
+    EXPECT_EQ(full->latest(1).at(0).value, 4321);
+    full.reset();
+    EXPECT_EQ(open_store(path)->count(), before);
 }
 
 } // namespace
