@@ -183,6 +183,7 @@ std::unique_ptr<ReadingStore> ReadingStore::open(const StoreOptions& options, st
     // Our own descriptor first: it creates a missing file (never truncating
     // one), tells a read-only file or directory apart, and holds the lock
     // that keeps a second program off the store.
+    const bool existed = ::access(path.c_str(), F_OK) == 0;
     impl->lock_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
     if (impl->lock_fd < 0) {
         const int e = errno;
@@ -202,6 +203,9 @@ std::unique_ptr<ReadingStore> ReadingStore::open(const StoreOptions& options, st
     if (::flock(impl->lock_fd, LOCK_EX | LOCK_NB) != 0)
         return fail(error, who + name + " is in use by " + holder_of(path) +
                                "; end that program, or give another file with --store");
+    // Ours alone from here: a file this open made goes again if it fails.
+    impl->remove_on_failure = !existed;
+    ::fstat(impl->lock_fd, &st);  // as it is now that no one else writes it
 
     // Anything but an SQLite file (or nothing) is left as it is.
     if (st.st_size > 0) {
@@ -299,6 +303,7 @@ std::unique_ptr<ReadingStore> ReadingStore::open(const StoreOptions& options, st
         impl->stop_writing(StoreState::full,
                            who + "the file system of " + name +
                                " is at its last free space: the store keeps no more readings (the panel runs on); free some space and start again");
+    impl->remove_on_failure = false;
     impl->writer = std::thread([p = impl.get()] { p->run_writer(); });
     return std::unique_ptr<ReadingStore>(new ReadingStore(std::move(impl)));
 }
@@ -323,6 +328,11 @@ ReadingStore::Impl::~Impl()
     reader_db.close();
     writer_db.close();
     // Last: closing any descriptor of the file lets go of SQLite's locks too.
+    if (remove_on_failure) {
+        ::unlink(options.path.c_str());
+        ::unlink((options.path + "-wal").c_str());
+        ::unlink((options.path + "-shm").c_str());
+    }
     if (lock_fd >= 0)
         ::close(lock_fd);
 }

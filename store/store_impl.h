@@ -73,6 +73,8 @@ class ReadingStore::Impl {
 public:
     StoreOptions options;
     int lock_fd = -1;
+    // The file this open created, removed again should the open fail.
+    bool remove_on_failure = false;
     Connection writer_db;  // the writer thread's (and write_batch's)
     Connection reader_db;  // the panel thread's, read only
     std::mutex writer_mutex;  // the writer connection: writer thread or write_batch

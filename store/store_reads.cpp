@@ -261,10 +261,11 @@ Statistics ReadingStore::statistics(std::int64_t t0, std::int64_t t1) const
     const auto [a, b] = whole_minutes(t0, t1);
     snap.rows(t0, a, add);
     if (a < b) {
-        Statement q(snap.db(), "SELECT total(count), min(value_min), max(value_max), total(value_sum), "
-                               "total(value_sum_squares), total(over), total(under) FROM minutes "
+        // Whole numbers throughout (sum(), not total()): the sums of
+        // squares of months pass 2^53.
+        Statement q(snap.db(), "SELECT sum(count), min(value_min), max(value_max), sum(value_sum), "
+                               "sum(value_sum_squares), sum(over), sum(under) FROM minutes "
                                "WHERE minute >= ? AND minute < ?");
-        // total() is a float: exact to 2^53, far beyond a store's sums.
         q.bind(1, a).bind(2, b);
         if (q.step() == SQLITE_ROW && q.integer(0) + q.integer(5) + q.integer(6) > 0) {
             Sums m;

@@ -297,6 +297,21 @@ TEST(ReadingStore, RefusesWhatItCannotUseAndLeavesTheFileAsItWas)
         }
     }
     fs::permissions(tmp.path("ro"), fs::perms::owner_all);
+    // A file this open made is gone again when the store cannot be used.
+    const std::string made = tmp.path("made.db");
+    StoreOptions o;
+    o.path = made;
+    o.program = "korvel-test";
+    o.keep_days = 0;
+    {
+        auto holder = ReadingStore::open(o, nullptr);
+        ASSERT_TRUE(holder);
+    }
+    fs::remove(made);
+    fs::create_directory(made + "-wal");  // where the journal must go
+    std::string error;
+    EXPECT_FALSE(ReadingStore::open(o, &error));
+    EXPECT_FALSE(fs::exists(made)) << error;
 }
 
 TEST(ReadingStore, ASecondHolderIsToldWhoHasItAndAFullFileSystemStopsTheWriting)
