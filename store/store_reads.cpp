@@ -189,6 +189,13 @@ void add_minute_to_column(Column& col, const Statement& m)
 // The whole minutes inside [t0, t1): [first, end), empty when none.
 std::pair<std::int64_t, std::int64_t> whole_minutes(std::int64_t t0, std::int64_t t1)
 {
+    // Far beyond any reading's time, and clear of overflow.
+    constexpr std::int64_t far = std::int64_t(1) << 60;
+    if (t0 < -far || t1 > far) {
+        const std::int64_t a = std::max(t0, -far), b = std::min(t1, far);
+        const auto inner = a < b ? whole_minutes(a, b) : std::pair{t1, t1};
+        return inner.first < inner.second ? inner : std::pair{t1, t1};
+    }
     const std::int64_t first = minute_of(t0) == t0 ? t0 : minute_of(t0) + minute_ms;
     const std::int64_t end = minute_of(t1);
     return first < end ? std::pair{first, end} : std::pair{t1, t1};

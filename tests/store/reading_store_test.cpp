@@ -100,7 +100,8 @@ void expect_same_source(const history::ReadingSource& store, const history::Read
     const std::int64_t whole = (end - t_start + 59999) / 60000 * 60000;
     for (const Span& s : {Span{first + 1000, first + 20000, 7}, Span{first, first + 300000, 100},
                           Span{t_start, t_start + whole, int(whole / 120000)},
-                          Span{first + 12345, end - 54321, 3}, Span{t_start - 600000, t_start, 4}}) {
+                          Span{first + 12345, end - 54321, 3}, Span{t_start - 600000, t_start, 4},
+                          Span{INT64_MIN, INT64_MAX, 5}}) {
         SCOPED_TRACE(std::to_string(s.t0) + ".." + std::to_string(s.t1));
         if (s.columns == 3) {
             // Part minutes at the ends: the statistics agree exactly all the
