@@ -253,6 +253,7 @@ TEST(ReadingStore, RefusesWhatItCannotUseAndLeavesTheFileAsItWas)
         }
     }
     fs::create_directory(tmp.path("ro"));
+    tmp.write("ro/kept.db", "");  // a writable file in a read-only folder: no room for its journal
     fs::permissions(tmp.path("ro"), fs::perms::owner_read | fs::perms::owner_exec);
     tmp.write("ro-file.db", "");
     fs::permissions(tmp.path("ro-file.db"), fs::perms::owner_read);
@@ -272,6 +273,7 @@ TEST(ReadingStore, RefusesWhatItCannotUseAndLeavesTheFileAsItWas)
     if (!root) {
         cases.push_back({tmp.path("ro/r.db"), "cannot write"});
         cases.push_back({tmp.path("ro-file.db"), "cannot write"});
+        cases.push_back({tmp.path("ro/kept.db"), "cannot write beside"});
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
