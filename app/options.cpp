@@ -168,17 +168,15 @@ std::string read_store_options(const QCommandLineParser& parser, Request& r)
     const QStringList keep = parser.values(store_keep_option);
     if (store.size() > 1 || keep.size() > 1)
         return "--store and --store-keep are given once each";
-    if (store.size() == 1) {
-        if (store[0].isEmpty())
-            return "--store needs a file name";
+    // An empty name keeps no store (the service's KORVEL_STORE= does so).
+    if (store.size() == 1 && !store[0].isEmpty())
         r.store = store[0].toStdString();
-    }
     if (keep.size() == 1) {
         bool ok = false;
         const int days = keep[0].toInt(&ok);
         if (!ok || days < 0 || days > 36500)
             return "--store-keep " + quoted(keep[0]) + ": the days are a whole number from 0 to 36500";
-        if (!r.store)
+        if (store.isEmpty())
             return "--store-keep goes with --store";
         r.store_keep_days = days;
     }
