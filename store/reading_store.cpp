@@ -584,7 +584,10 @@ bool ReadingStore::add(const history::Sample& sample)
         return false;
     }
     if (!d.ring.push(s)) {
-        d.dropped.fetch_add(1, std::memory_order_relaxed);
+        if (d.dropped.fetch_add(1, std::memory_order_relaxed) == 0)
+            d.say(d.options.program + ": the store '" + d.options.path +
+                  "' falls hours behind its disk: readings are left out until it catches up (the panel "
+                  "runs on); check the disk");
         return false;
     }
     d.last_time = s.time_ms;
