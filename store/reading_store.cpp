@@ -297,7 +297,7 @@ std::unique_ptr<ReadingStore> ReadingStore::open(const StoreOptions& options, st
     }
     if (impl->reader_db.open(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, &why) != SQLITE_OK)
         return fail(error, who + "cannot read " + name + ": " + why + "; give another file with --store");
-    sqlite3_busy_timeout(impl->reader_db.get(), 1000);
+    sqlite3_busy_timeout(impl->reader_db.get(), 200);
 
     if (!impl->space_left())
         impl->stop_writing(StoreState::full,

@@ -96,6 +96,14 @@ public:
     // handed over that the reader may not see yet (in time order).
     std::int64_t last_time = INT64_MIN;
     mutable std::deque<history::Sample> pending;
+    // The panel's thread: the last count of the file's readings, with the
+    // newest time and the oldest minute it was taken at.
+    struct CountCache {
+        bool valid = false;
+        std::int64_t oldest = 0, newest = 0;
+        std::size_t count = 0;
+    };
+    mutable CountCache count_cache;
 
     ~Impl();
     void say(const std::string& line) const;

@@ -203,6 +203,8 @@ TEST(ReadingStore, RetentionDeletesWholeOldMinutesOnly)
     }
     auto store = open_store(path, nullptr, 1);
     ASSERT_TRUE(store);
+    const std::size_t before = store->count();  // kept, and stale once retention deletes
+    EXPECT_GT(before, 0u);
     // The writer deletes in small batches until only a day is left.
     for (int i = 0; i < 2000 && store->time_range()->first < now - 86400000LL - 60000; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
