@@ -197,13 +197,11 @@ int run_month(const std::string& dir, int days)
     };
     std::size_t n = 0;
     timed("count()", [&] { n = store->count(); });
-    timed("count() again, after a new reading", [&] {
-        history::Sample s;
-        s.time_ms = t_end + 1000;
-        store->add(s);
-        store->flush();
-        n = store->count();
-    });
+    history::Sample one;
+    one.time_ms = t_end + 1000;
+    store->add(one);
+    store->flush();
+    timed("count() again, after a new reading", [&] { n = store->count(); });
  timed("reduce(all days, 1400 columns)", [&] { (void)store->reduce(t0, t_end + 1, 1400); });
     timed("reduce(1 day, 1400 columns)", [&] { (void)store->reduce(t_end - 86400000, t_end + 1, 1400); });
     timed("reduce(1 hour, 1400 columns)", [&] { (void)store->reduce(t_end - 3600000, t_end + 1, 1400); });
