@@ -15,7 +15,8 @@ declare -A allowed=(
   [dvm]="dvm port"
   [panel]="panel port output dvm"
   [guard]="guard port"
-  [session]="session panel port history"
+  [session]="session panel port history sweep"
+  [sweep]="sweep panel port output dvm"
   [ui]="ui session panel port history trend"
   [trend]="trend history"
   [remote]="remote"
@@ -23,7 +24,7 @@ declare -A allowed=(
   [web]="web panel port output dvm history"
   [app]="app session panel guard port sim remote history web"
 )
-core="port sim output dvm panel guard history"
+core="port sim output dvm panel guard history sweep"
 
 check() {
   local root=$1 bad=0 folder file line target

@@ -106,6 +106,7 @@ Response outcome(Outcome o, const std::string& what)
     case Outcome::done: return json(200, "{\"ok\":true}");
     case Outcome::out_of_range: return refusal(400, what + ": out of range");
     case Outcome::not_now: return refusal(409, what + ": not in the panel's present state");
+    case Outcome::held: return refusal(409, what + ": a sweep holds the set-point; stop it first");
     }
     return refusal(500, what);
 }
