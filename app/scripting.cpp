@@ -90,6 +90,8 @@ void Scripting::start(PanelSession& session)
     auto* a = new Attached(&session.attachments());
     a->instrument = std::make_unique<PanelInstrument>(session.panel(), model, &session.history());
     a->instrument->use_trend(session.trend_open, session.set_trend_open);
+    a->instrument->use_sweep(session.sweep(), session.sweep_window_open,
+                             session.set_sweep_window_open);
     a->recorder = std::move(recorder);
     a->server = std::move(server);
     if (a->recorder)

@@ -11,6 +11,7 @@
 #include "port/port.h"
 #include "session/panel_timers.h"
 #include "session/termination_signals.h"
+#include "sweep/sweep.h"
 
 #include <QObject>
 
@@ -33,6 +34,8 @@ public:
     Panel& panel() { return panel_; }
     // Every reading the panel accepts, with its wall-clock time.
     history::ReadingHistory& history() { return history_; }
+    // The one set-point sweep that every front end drives.
+    sweep::Sweep& sweep() { return sweep_; }
     // The QTimer of one of the panel's timers (sync_timer, refresh_timer,
     // scan_timer).
     QTimer* timer(ControlId id) const { return timers_.timer(id); }
@@ -45,6 +48,9 @@ public:
     // empty otherwise.
     std::function<bool()> trend_open;
     std::function<void(bool)> set_trend_open;
+    // The sweep window, likewise.
+    std::function<bool()> sweep_window_open;
+    std::function<void(bool)> set_sweep_window_open;
 
     // Runs the event loop until the panel ends and returns its status.
     // However the loop ended, the board is left in the safe state: the Exit
@@ -59,6 +65,7 @@ private:
     // conversion.
     MarkedReadings history_feed_;
     PanelTimers timers_;
+    sweep::Sweep sweep_;
     QObject attachments_;
 };
 

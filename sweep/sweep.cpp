@@ -29,7 +29,7 @@ std::string check(const Settings& s)
         if (!within(s.step, 1, 2 * setpoint_limit))
             return "the step lies within " + range_text(1, 2 * setpoint_limit);
     } else {
-        if (s.list.empty() || s.list.size() > static_cast<std::size_t>(max_list_points))
+        if (s.list.size() > static_cast<std::size_t>(max_list_points))
             return "a list holds 1 to " + std::to_string(max_list_points) + " set-points";
         for (int v : s.list)
             if (!within(v, -setpoint_limit, setpoint_limit))
@@ -194,6 +194,8 @@ std::string Sweep::start(const Settings& s)
         return "a sweep is running already";
     if (std::string why = check(s); !why.empty())
         return why;
+    if (s.shape == Shape::list && s.list.empty())
+        return "a list holds 1 to " + std::to_string(max_list_points) + " set-points; the list is empty";
     if (panel_.ended() || !panel_.power())
         return "the panel is OFF; switch it ON first";
     if (panel_.mode() != Mode::zep)

@@ -58,7 +58,8 @@ struct Settings {
     bool operator==(const Settings&) const = default;
 };
 
-// Why the settings cannot run ("the step lies within 1..60000"), or "".
+// Why the settings are out of range ("the step lies within 1..60000"), or
+// "". An empty list is taken, but a list sweep refuses to start on it.
 std::string check(const Settings& s);
 // The set-points of one pass, in order.
 std::vector<int> points(const Settings& s);

@@ -230,7 +230,8 @@ TEST(Sweep, HoldsTheSetPointAndRunsOnlyOnInModeZep)
     // Refused, with the reason, and nothing changed.
     Settings bad = staircase(0, 40000, 10);
     EXPECT_EQ(b.sweep.start(bad), "start and stop lie within -30000..30000");
-    EXPECT_EQ(b.sweep.set_settings(list({})), "a list holds 1 to 2000 set-points");
+    EXPECT_EQ(b.sweep.start(list({})), "a list holds 1 to 2000 set-points; the list is empty");
+    EXPECT_EQ(b.sweep.set_settings(list(std::vector<int>(2001, 0))), "a list holds 1 to 2000 set-points");
     b.panel.choose_mode(Mode::dpc);
     EXPECT_EQ(b.sweep.start(), "the set-point is driven in mode ZEP only; choose mode ZEP first");
     b.panel.choose_mode(Mode::zep);
