@@ -37,6 +37,7 @@ struct Request {
     std::optional<std::string> listen;  // --listen [HOST:]PORT, checked
     std::optional<std::string> record;  // --record FILE|-
     bool trend = false;                 // --trend: the trend window open at start
+    bool sweep = false;                 // --sweep: the sweep window open at start
     bool no_window = false;             // --no-window
     // --if-service-failed (with --make-safe): act only when the service
     // manager reports that the main process did not end cleanly.
