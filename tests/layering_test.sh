@@ -22,7 +22,7 @@ declare -A allowed=(
   [trend]="trend history"
   [remote]="remote"
   [history]="history"
-  [web]="web panel port output dvm history"
+  [web]="web panel port output dvm history sweep"
   [app]="app session panel guard port sim remote history web sweep"
 )
 core="port sim output dvm panel guard history sweep"
