@@ -100,6 +100,8 @@ int run_sweep(int argc, char** argv, double seconds);
 // The window with the web page, S seconds each with no page, one page and
 // sixteen pages open (bench/web.cpp).
 int run_web(int argc, char** argv, double seconds, int set_point);
+// The built-in sweep's time per point, in virtual and real time.
+int run_sweep_engine(int argc, char** argv);
 #endif
 
 } // namespace korvel::bench

@@ -15,6 +15,9 @@
 //                                                interface: a client sweeps
 //                                                set-point jumps for S s, one
 //                                                READ? per point
+//   korvel-bench --sweep-engine                  the built-in sweep: 100 points in
+//                                                virtual time, then in real time
+//                                                with the trend and sweep window
 //   korvel-bench --web S [--set-point V]         the window with the web page:
 //                                                S s each with 0, 1 and 16 pages
 //                                                open; reading-to-page latency
@@ -207,6 +210,10 @@ int main(int argc, char** argv)
     double sweep = std::nan("");
     double web = std::nan("");
     double set_point_value = 12345;
+#if defined(KORVEL_BENCH_WINDOW)
+    if (argc == 2 && !std::strcmp(argv[1], "--sweep-engine"))
+        return run_sweep_engine(argc, argv);
+#endif
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
         double* target = nullptr;
