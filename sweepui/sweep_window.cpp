@@ -162,12 +162,12 @@ void SweepWindow::build()
     };
     form->addRow(QStringLiteral("&Shape"), shape_);
     form->addRow(QStringLiteral("S&tart"), start_value_);
-    form->addRow(QStringLiteral("Sto&p"), stop_value_);
+    form->addRow(QStringLiteral("St&op"), stop_value_);
     form->addRow(QStringLiteral("St&ep"), step_);
     form->addRow(QStringLiteral("&Direction"), direction_);
     form->addRow(QStringLiteral("&List"), list_);
     form->addRow(QString(), load);
-    form->addRow(QStringLiteral("Se&ttle"), settle_);
+    form->addRow(QStringLiteral("Settling dela&y"), settle_);
     form->addRow(QStringLiteral("&Readings"), readings_);
     form->addRow(QStringLiteral("Re&peats"), row(repeats_, endless_));
     form->addRow(QStringLiteral("Sle&w"), row(slew_on_, slew_));
