@@ -363,11 +363,14 @@ void Panel::forget_ticks(int key)
 
 void Panel::tell_ticks(Tick tick)
 {
-    if (tick_listeners_.empty())
-        return;
-    const auto listeners = tick_listeners_;
-    for (const auto& l : listeners)
-        l.second(tick);
+    // A thousand times a second while a scan runs: no copy of the list. A
+    // listener added meanwhile hears from the next tick; one forgotten is
+    // not called again.
+    const std::size_t n = tick_listeners_.size();
+    for (std::size_t i = 0; i < n && i < tick_listeners_.size(); ++i) {
+        const auto listener = tick_listeners_[i].second;
+        listener(tick);
+    }
 }
 
 std::string Panel::port_fault() { return output_.port().fault(base_); }
