@@ -303,7 +303,7 @@ std::vector<remote::SweepPoint> PanelInstrument::sweep_results() const
     if (!sweep_)
         return out;
     for (const sweep::PointResult& p : sweep_->results())
-        out.push_back({p.setpoint, p.mean, p.over});
+        out.push_back({p.setpoint, p.mean, p.in_range == 0});
     return out;
 }
 

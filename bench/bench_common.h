@@ -102,6 +102,8 @@ int run_sweep(int argc, char** argv, double seconds);
 int run_web(int argc, char** argv, double seconds, int set_point);
 // The built-in sweep's time per point, in virtual and real time.
 int run_sweep_engine(int argc, char** argv);
+// The sweep window of a sweep on korvel-sim's board, as a PNG.
+int run_sweep_picture(int argc, char** argv, const char* path);
 #endif
 
 } // namespace korvel::bench

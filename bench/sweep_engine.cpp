@@ -10,6 +10,7 @@
 #include "sim/converter.h"
 #include "support/virtual_panel.h"
 #include "sweep/sweep.h"
+#include "sweepui/sweep_window.h"
 #include "ui/run_panel.h"
 
 #include <QApplication>
@@ -139,6 +140,46 @@ int run_sweep_engine(int argc, char** argv)
                 qPrintable(QApplication::platformName()), g.seconds > 0 ? g.conversions / g.seconds : 0.0,
                 g.seconds > 0 ? g.shown / g.seconds : 0.0, g.conversions > 0 ? 100.0 * g.shown / g.conversions : 0.0);
     return safe ? status : 1;
+}
+
+int run_sweep_picture(int argc, char** argv, const char* path)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    korvel::use_panel_style();
+    // korvel-sim's board with a little noise: up and down twice through
+    // over range, four readings a point.
+    sim::VirtualPanel v;
+    v.board.use_setpoint_input(6.0, 3);
+    v.open();
+    v.power_on();
+    v.run_ms(1000);
+    sweep::Sweep engine(v.panel);
+    sweep::Settings s = staircase(-24000, 24000, 2000);
+    s.direction = sweep::Direction::up_down;
+    s.readings = 4;
+    s.repeats = 2;
+    if (!engine.set_settings(s).empty())
+        return 1;
+    sweepui::SweepWindow window(engine);  // its form shows the settings
+    window.resize(1100, 680);
+    window.show();
+    if (!engine.start().empty())
+        return 1;
+    while (engine.running()) {
+        v.run_ms(100);
+        QApplication::processEvents();
+    }
+    window.redraw_now();
+    QApplication::processEvents();
+    v.panel.close();
+    if (!window.grab().save(QString::fromLocal8Bit(path))) {
+        std::fprintf(stderr, "korvel-bench: cannot write %s; choose a file in a folder you can write to\n", path);
+        return 1;
+    }
+    std::printf("korvel-bench: the sweep window written to %s\n", path);
+    return 0;
 }
 
 } // namespace korvel::bench

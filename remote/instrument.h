@@ -69,8 +69,8 @@ struct SweepSettings {
     bool hold = false;   // at the end hold the last point, else return
 };
 
-// A finished point of the sweep: where it stood and its mean reading, with
-// an over-range mark.
+// A finished point of the sweep: where it stood and its mean reading; over
+// when every reading was over range (then the mean means nothing).
 struct SweepPoint {
     int setpoint = 0;
     double mean = 0;

@@ -316,17 +316,19 @@ void Sweep::finish_point()
     p.repeat = repeat_ + 1;
     p.setpoint = target_;
     p.readings = static_cast<int>(taken_.size());
-    p.min = p.max = taken_.front().value();
     double sum = 0;
     for (const dvm::Reading& r : taken_) {
-        const int v = r.value();
-        sum += v;
-        p.min = std::min(p.min, v);
-        p.max = std::max(p.max, v);
         p.over = p.over || r.over;
         p.under = p.under || r.under;
+        if (r.over)
+            continue;
+        const int v = r.value();
+        sum += v;
+        p.min = p.in_range == 0 ? v : std::min(p.min, v);
+        p.max = p.in_range == 0 ? v : std::max(p.max, v);
+        ++p.in_range;
     }
-    p.mean = sum / static_cast<double>(taken_.size());
+    p.mean = p.in_range > 0 ? sum / p.in_range : 0.0;
     p.seconds = static_cast<double>(elapsed_ms_) / 1000.0;
     if (results_.size() >= max_results)
         results_.pop_front();

@@ -86,6 +86,10 @@ struct PointResult {
     bool over = false;    // a reading had the OR mark
     bool under = false;   // ... the UR mark
     int readings = 0;
+    // Readings without the OR mark: mean, min and max are theirs (an
+    // over-range reading's digits read 0 and say nothing of the input);
+    // 0 when every reading was over range.
+    int in_range = 0;
     double seconds = 0;   // since the sweep began, when the point ended
 };
 

@@ -352,8 +352,8 @@ void SweepWindow::redraw()
             g->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssCircle, 5));
             traces.push_back(g);
         }
-        if (p.over)
-            continue; // no number to draw
+        if (p.in_range == 0)
+            continue; // every reading over range: no number to draw
         QCPGraph* g = traces[static_cast<std::size_t>(p.repeat - 1)];
         g->addData(p.setpoint, p.mean);
         if (run.readings > 1) {

@@ -62,7 +62,7 @@ std::string sweep_json(const sweep::Sweep& sw, std::size_t since)
         const sweep::PointResult& r = results[i];
         j += (comma ? ",[" : "[") + std::to_string(r.setpoint) + "," + number(r.mean) + "," +
              std::to_string(r.min) + "," + std::to_string(r.max) + "," + std::to_string(r.repeat) +
-             "," + json_string(sweep::marks(r)) + "]";
+             "," + json_string(sweep::marks(r)) + "," + std::to_string(r.in_range) + "]";
         comma = true;
     }
     return j + "]}";

@@ -11,7 +11,8 @@
 namespace korvel::web {
 
 // {"running":..,"reason":..,"done":..,"total":..,"left_ms":..,"readings":..,
-//  "settings":{..},"first":N,"points":[[setpoint,mean,min,max,repeat,marks],..]}
+//  "settings":{..},"first":N,
+//  "points":[[setpoint,mean,min,max,repeat,marks,readings in range],..]}
 // with the points from index `since` of the run on (0: all).
 std::string sweep_json(const sweep::Sweep& sweep, std::size_t since);
 

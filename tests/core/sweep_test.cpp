@@ -143,6 +143,7 @@ TEST(Sweep, ReadsTheSetPointAtEveryPointInTheOrderSetUp)
                 EXPECT_LE(std::abs(r.max - r.setpoint), 1);
             } else {
                 EXPECT_TRUE(r.over);
+                EXPECT_EQ(r.in_range, 0);
             }
         }
         // Back to the set-point from before; then the spin controls are free.
@@ -304,7 +305,21 @@ TEST(Sweep, ListsReadFromTextAndStopsFromTicks)
     b.run_out(10000);
     EXPECT_EQ(b.sweep.end_reason(), "no reading came within 4 s; is the board on the port and powered?");
     EXPECT_EQ(b.panel.setpoint(), 0);
-    EXPECT_EQ(sweep::results_csv({{1, 1, 100, 100.5, 100, 101, true, false, 2, 0.25}}),
+    // At the edge of the range with noise, some readings are over range:
+    // their blank digits stay out of the figures.
+    Bench edge;
+    edge.board.use_setpoint_input(6.0, 3);
+    Settings at_edge = list({-20000});
+    at_edge.readings = 8;
+    ASSERT_EQ(edge.sweep.start(at_edge), "");
+    edge.run_out();
+    const sweep::PointResult& e = edge.sweep.results().at(0);
+    EXPECT_TRUE(e.over);
+    EXPECT_GT(e.in_range, 0);
+    EXPECT_LT(e.in_range, 8);
+    EXPECT_LT(e.max, -19980);
+    EXPECT_LT(e.mean, -19980);
+        EXPECT_EQ(sweep::results_csv({{1, 1, 100, 100.5, 100, 101, true, false, 2, 1, 0.25}}),
               "point,repeat,setpoint,mean,min,max,marks,time\n1,1,100,100.500,100,101,OR,0.250\n");
 }
 

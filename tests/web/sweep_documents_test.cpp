@@ -71,9 +71,9 @@ TEST(SweepJson, PointsFromWhereThePageLeftOff)
         p.run_ms(100);
     const std::string all = sweep_json(sw, 0);
     EXPECT_NE(all.find("\"running\":false,\"reason\":\"finished\",\"done\":3,\"total\":3"), std::string::npos) << all;
-    EXPECT_NE(all.find("\"points\":[[100,100.000,100,100,1,\"UR\"],[200,"), std::string::npos) << all;
+    EXPECT_NE(all.find("\"points\":[[100,100.000,100,100,1,\"UR\",1],[200,"), std::string::npos) << all;
     const std::string rest = sweep_json(sw, 2);
-    EXPECT_NE(rest.find("\"first\":0,\"points\":[[300,300.000,300,300,1,\"UR\"]]}"), std::string::npos) << rest;
+    EXPECT_NE(rest.find("\"first\":0,\"points\":[[300,300.000,300,300,1,\"UR\",1]]}"), std::string::npos) << rest;
 }
 
 } // namespace

@@ -56,8 +56,8 @@
       poll();
       return;
     }
-    for (const [sp, mean, , , pass, marks] of s.points) {
-      if (chart && !marks.includes("OR")) {
+    for (const [sp, mean, , , pass, , inRange] of s.points) {
+      if (chart && inRange > 0) {
         while (chart.data.datasets.length < pass) {
           const c = colours[chart.data.datasets.length % colours.length];
           chart.data.datasets.push({ label: "pass " + (chart.data.datasets.length + 1), data: [], borderColor: c, backgroundColor: c });
