@@ -45,6 +45,7 @@ struct Bench {
     Bench() : board(clock), port(board), panel(port),
               timers(panel.controls(), [this](std::int64_t ns) { clock.set_ns(ns); }), sweep(panel)
     {
+        board.set_diagnostic([](std::string_view) {});
         panel.load();
         panel.set_power(true);
         timers.run_for_ms(300);
@@ -169,6 +170,7 @@ TEST(Sweep, EveryStopEndsAtOnceInItsEndState)
         {"Stop, hold", E::hold, [](Bench& b) { b.sweep.stop(); }, "stopped", -1, true},
         {"mode change", E::back, [](Bench& b) { b.panel.choose_mode(Mode::dpc); }, "the mode changed", 700, true},
         {"mode change, hold", E::hold, [](Bench& b) { b.panel.choose_mode(Mode::dvm); }, "the mode changed", -1, true},
+        {"port change", E::back, [](Bench& b) { b.panel.choose_port("&H278"); }, "the port changed", 700, true},
         {"port failure", E::back, [](Bench& b) { b.port.failed = true; }, "the port failed: device gone", 700, true},
         {"OFF: the safe state", E::back, [](Bench& b) { b.panel.set_power(false); }, "the panel was switched OFF", 0, false},
         {"Exit: the safe state", E::back, [](Bench& b) { b.panel.exit(); }, "the program is ending", -1, false},
