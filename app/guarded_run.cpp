@@ -202,6 +202,8 @@ int run_guarded(int argc, char** argv, const app::Program& program,
         serve(session, port, program, request.no_window);
         if (request.trend && session.set_trend_open)
             session.set_trend_open(true);
+        if (request.sweep && session.set_sweep_window_open)
+            session.set_sweep_window_open(true);
     };
     const int status = request.no_window ? run_without_window(port, offer, all_front_ends)
                                          : window->run(port, offer, all_front_ends);

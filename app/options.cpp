@@ -44,6 +44,8 @@ const QCommandLineOption store_keep_option(
 
 const QCommandLineOption trend_option(
     "trend", "Open the trend window (the readings against time) beside the panel at start.");
+const QCommandLineOption sweep_option(
+    "sweep", "Open the sweep window (set-point sweeps with the XY plot) beside the panel at start.");
 const QCommandLineOption no_window_option(
     "no-window",
     "Run without a window, display or widget library: the panel is driven only through "
@@ -195,6 +197,7 @@ void add_options(QCommandLineParser& parser, const Program& program)
     parser.addOption(store_option);
     parser.addOption(store_keep_option);
     parser.addOption(trend_option);
+    parser.addOption(sweep_option);
     parser.addOption(no_window_option);
     parser.addOption(http_option);
     parser.addOption(http_password_option);
@@ -286,6 +289,9 @@ Request read_own_options(const QStringList& args, const Program& program, System
     r.trend = parser.isSet(trend_option);
     if (r.action == Request::Action::Run && r.no_window && r.trend)
         return failed(failure(program, "--trend opens a window, which --no-window leaves out"));
+    r.sweep = parser.isSet(sweep_option);
+    if (r.action == Request::Action::Run && r.no_window && r.sweep)
+        return failed(failure(program, "--sweep opens a window, which --no-window leaves out"));
     return r;
 }
 

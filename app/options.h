@@ -39,6 +39,7 @@ struct Request {
     std::optional<std::string> store;   // --store FILE: the reading store
     int store_keep_days = 90;           // --store-keep DAYS (0: all)
     bool trend = false;                 // --trend: the trend window open at start
+    bool sweep = false;                 // --sweep: the sweep window open at start
     bool no_window = false;             // --no-window
     // --if-service-failed (with --make-safe): act only when the service
     // manager reports that the main process did not end cleanly.

@@ -50,6 +50,8 @@ PanelInstrument::~PanelInstrument()
 {
     for (int key : measurements_)
         panel_.cancel_measurement(key);
+    for (int key : sweep_watches_)
+        sweep_->forget(key);
     if (history_)
         history_->forget(history_key_);
     panel_.controls().forget(observer_key_);
@@ -243,6 +245,121 @@ std::vector<remote::Reading> PanelInstrument::newest_readings(std::size_t n) con
         out.push_back(r);
     }
     return out;
+}
+
+// --- The sweep ---
+
+namespace {
+
+using Direction = remote::SweepSettings::Direction;
+
+sweep::Settings engine_settings(const remote::SweepSettings& r, sweep::Settings s)
+{
+    s.shape = r.list ? sweep::Shape::list : sweep::Shape::staircase;
+    s.start = r.start;
+    s.stop = r.stop;
+    s.step = r.step;
+    s.direction = r.direction == Direction::up     ? sweep::Direction::up
+                  : r.direction == Direction::down ? sweep::Direction::down
+                                                   : sweep::Direction::up_down;
+    s.list = r.points;
+    s.repeats = r.count;
+    s.readings = r.readings;
+    s.slew = r.slew;
+    s.end = r.hold ? sweep::EndState::hold : sweep::EndState::back;
+    return s;
+}
+
+} // namespace
+
+std::optional<remote::SweepSettings> PanelInstrument::sweep_settings() const
+{
+    if (!sweep_)
+        return std::nullopt;
+    const sweep::Settings& s = sweep_->settings();
+    remote::SweepSettings r;
+    r.list = s.shape == sweep::Shape::list;
+    r.start = s.start;
+    r.stop = s.stop;
+    r.step = s.step;
+    r.direction = s.direction == sweep::Direction::up     ? Direction::up
+                  : s.direction == sweep::Direction::down ? Direction::down
+                                                          : Direction::up_down;
+    r.points = s.list;
+    r.count = s.repeats;
+    r.readings = s.readings;
+    r.slew = s.slew;
+    r.hold = s.end == sweep::EndState::hold;
+    return r;
+}
+
+void PanelInstrument::set_sweep_settings(const remote::SweepSettings& r)
+{
+    if (!sweep_)
+        return;
+    // The interpreter has checked every range.
+    sweep_->set_settings(engine_settings(r, sweep_->settings()));
+}
+
+std::size_t PanelInstrument::sweep_points() const
+{
+    return sweep_ ? sweep::point_count(sweep_->settings()) : 0;
+}
+
+std::string PanelInstrument::start_sweep(int settle_ms)
+{
+    if (!sweep_)
+        return "there is no sweep here";
+    sweep::Settings s = sweep_->settings();
+    s.settle_ms = settle_ms;
+    return sweep_->start(s);
+}
+
+void PanelInstrument::abort_sweep()
+{
+    if (sweep_)
+        sweep_->stop("aborted");
+}
+
+std::vector<remote::SweepPoint> PanelInstrument::sweep_results() const
+{
+    std::vector<remote::SweepPoint> out;
+    if (!sweep_)
+        return out;
+    for (const sweep::PointResult& p : sweep_->results())
+        out.push_back({p.setpoint, p.mean, p.in_range == 0});
+    return out;
+}
+
+int PanelInstrument::watch_sweep(std::function<void()> ended)
+{
+    if (!sweep_)
+        return -1;
+    const int key = sweep_->observe([ended = std::move(ended)](sweep::Sweep::Event e) {
+        if (e == sweep::Sweep::Event::ended)
+            ended();
+    });
+    sweep_watches_.push_back(key);
+    return key;
+}
+
+void PanelInstrument::forget_sweep(int key)
+{
+    if (sweep_ && std::erase(sweep_watches_, key) > 0)
+        sweep_->forget(key);
+}
+
+std::optional<bool> PanelInstrument::sweep_window_open() const
+{
+    if (!sweep_is_open_ || !*sweep_is_open_ || !sweep_set_open_ || !*sweep_set_open_)
+        return std::nullopt;
+    return (*sweep_is_open_)();
+}
+
+void PanelInstrument::set_sweep_window_open(bool open)
+{
+    if (sweep_set_open_ && *sweep_set_open_)
+        (*sweep_set_open_)(open);
 }
 
 } // namespace korvel

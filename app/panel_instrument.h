@@ -8,6 +8,7 @@
 #include "panel/marked_readings.h"
 #include "panel/panel.h"
 #include "remote/instrument.h"
+#include "sweep/sweep.h"
 
 #include <functional>
 #include <memory>
@@ -77,6 +78,27 @@ public:
     std::vector<remote::Reading> newest_readings(std::size_t n) const override;
     void set_trend_open(bool open) override;
 
+    // The panel session's sweep, and the sweep window's hooks as for the
+    // trend; without a sweep there are no sweep commands.
+    void use_sweep(sweep::Sweep& sweep, const std::function<bool()>& is_open,
+                   const std::function<void(bool)>& set_open)
+    {
+        sweep_ = &sweep;
+        sweep_is_open_ = &is_open;
+        sweep_set_open_ = &set_open;
+    }
+    std::optional<remote::SweepSettings> sweep_settings() const override;
+    void set_sweep_settings(const remote::SweepSettings& s) override;
+    std::size_t sweep_points() const override;
+    std::string start_sweep(int settle_ms) override;
+    void abort_sweep() override;
+    bool sweep_running() const override { return sweep_ && sweep_->running(); }
+    std::vector<remote::SweepPoint> sweep_results() const override;
+    int watch_sweep(std::function<void()> ended) override;
+    void forget_sweep(int key) override;
+    std::optional<bool> sweep_window_open() const override;
+    void set_sweep_window_open(bool open) override;
+
 private:
     void take(const remote::Reading& r);
 
@@ -90,6 +112,10 @@ private:
     int observer_key_ = -1;
     const std::function<bool()>* trend_is_open_ = nullptr;
     const std::function<void(bool)>* trend_set_open_ = nullptr;
+    sweep::Sweep* sweep_ = nullptr;
+    const std::function<bool()>* sweep_is_open_ = nullptr;
+    const std::function<void(bool)>* sweep_set_open_ = nullptr;
+    std::vector<int> sweep_watches_;
     // Measurements started and not yet told, by the panel's key.
     std::vector<int> measurements_;
 };

@@ -91,6 +91,8 @@ void Scripting::start(PanelSession& session)
     a->instrument = std::make_unique<PanelInstrument>(session.panel(), model, &session.history());
     a->instrument->read_from(&session.readings());
     a->instrument->use_trend(session.trend_open, session.set_trend_open);
+    a->instrument->use_sweep(session.sweep(), session.sweep_window_open,
+                             session.set_sweep_window_open);
     a->recorder = std::move(recorder);
     a->server = std::move(server);
     if (a->recorder)

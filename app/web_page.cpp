@@ -80,7 +80,7 @@ struct WebFrontEnd {
         web::WebServer* s = server.release();
         s->setParent(&session.attachments());
         s->attach({&session.panel(), &session.history(), session.trend_open, session.set_trend_open,
-                   identity});
+                   identity, &session.sweep()});
     }
 };
 

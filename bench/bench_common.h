@@ -102,6 +102,10 @@ int run_sweep(int argc, char** argv, double seconds);
 // The window with the web page, S seconds each with no page, one page and
 // sixteen pages open (bench/web.cpp).
 int run_web(int argc, char** argv, double seconds, int set_point);
+// The built-in sweep's time per point, in virtual and real time.
+int run_sweep_engine(int argc, char** argv);
+// The sweep window of a sweep on korvel-sim's board, as a PNG.
+int run_sweep_picture(int argc, char** argv, const char* path);
 #endif
 
 } // namespace korvel::bench

@@ -20,6 +20,10 @@
 //                                                conversions, add() and commit
 //                                                times; then a 30-day store:
 //                                                start time and reads
+//   korvel-bench --sweep-engine                  the built-in sweep: 100 points in
+//                                                virtual time, then in real time
+//                                                with the trend and sweep window
+//   korvel-bench --sweep-picture FILE            the sweep window as a PNG
 //   korvel-bench --web S [--set-point V]         the window with the web page:
 //                                                S s each with 0, 1 and 16 pages
 //                                                open; reading-to-page latency
@@ -213,6 +217,12 @@ int main(int argc, char** argv)
     double sweep = std::nan("");
     double web = std::nan("");
     double set_point_value = 12345;
+#if defined(KORVEL_BENCH_WINDOW)
+    if (argc == 2 && !std::strcmp(argv[1], "--sweep-engine"))
+        return run_sweep_engine(argc, argv);
+    if (argc == 3 && !std::strcmp(argv[1], "--sweep-picture"))
+        return run_sweep_picture(argc, argv, argv[2]);
+#endif
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
         double* target = nullptr;

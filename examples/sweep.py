@@ -1,11 +1,11 @@
 #!/usr/bin/python3
-"""Sweeps the set-point of korvel (or korvel-sim) and plots the voltmeter's
-reading against it.
+"""Sweeps the set-point of korvel (or korvel-sim) with its built-in sweep and
+plots the voltmeter's reading against it.
 
     korvel-sim --listen 5025 &
     python3 examples/sweep.py [--resource TCPIP::127.0.0.1::5025::SOCKET]
                               [--start -25000] [--stop 25000] [--step 1000]
-                              [--out sweep.png]
+                              [--readings 1] [--slew OFF] [--out sweep.png]
 
 Needs Debian's python3-pyvisa, python3-pyvisa-py and python3-matplotlib.
 """
@@ -23,32 +23,43 @@ def main():
     p.add_argument("--start", type=int, default=-25000)
     p.add_argument("--stop", type=int, default=25000)
     p.add_argument("--step", type=int, default=1000)
+    p.add_argument("--readings", type=int, default=1, help="readings per point, 1..100")
+    p.add_argument("--slew", default="OFF", help="counts per 100 ms, or OFF")
     p.add_argument("--out", default="sweep.png")
     args = p.parse_args()
 
     rm = pyvisa.ResourceManager("@py")
     board = rm.open_resource(args.resource, read_termination="\n",
-                             write_termination="\n", timeout=10000)
+                             write_termination="\n", timeout=600000)
     print(board.query("*IDN?"))
-    board.write("*RST;OUTP ON;MODE ZEP")
-
-    points, marked = [], []
-    for setpoint in range(args.start, args.stop + 1, args.step):
-        board.write(f"SOUR:SETP {setpoint}")
-        # READ? measures the new output: its conversion begins after the
-        # set-point has reached the board.
-        value, *mark = board.query("READ?").split(",")
-        if value == "9.91E+37":
-            raise SystemExit(f"no reading at {setpoint}: {board.query('SYST:ERR?')}")
-        points.append((setpoint, int(value)))
-        if mark:
-            marked.append((setpoint, int(value), mark[0]))
-        print(f"{setpoint:+6d}  {value}{',' + mark[0] if mark else ''}")
+    board.write("*RST;*CLS;OUTP ON;MODE ZEP")
+    # The instrument runs the sweep itself: each point moved to, measured
+    # afresh (as READ? measures) and kept; *OPC? answers once it has ended.
+    board.write(f"SOUR:SWE:MODE SWE;STAR {args.start};STOP {args.stop};STEP {args.step};"
+                f"DIR UP;COUN 1;SLEW {args.slew};END RET;:SENS:AVER:COUN {args.readings}")
+    print(board.query("SOUR:SWE:POIN?"), "points")
+    board.write("INIT:SWE")
+    board.query("*OPC?")
+    fields = board.query("FETC:SWE?").split(",")
     board.write("*RST")
     error = board.query("SYST:ERR?")
     board.close()
     if not error.startswith("0,"):
         raise SystemExit(f"the board reported: {error}")
+
+    # setpoint,mean pairs; an over-range point's mean is SCPI's not-a-number.
+    points, marked = [], []
+    for setpoint, mean in zip(fields[0::2], fields[1::2]):
+        setpoint = int(setpoint)
+        if mean == "9.91E+37":
+            marked.append((setpoint, 0, "OR"))
+            print(f"{setpoint:+6d}  OR")
+            continue
+        value = float(mean)
+        points.append((setpoint, value))
+        if abs(value) <= 1800:
+            marked.append((setpoint, value, "UR"))
+        print(f"{setpoint:+6d}  {value:+.1f}")
 
     # Over range the digits read 0: those points go to the edge of the
     # scale, marked, instead of onto the line.
@@ -65,7 +76,7 @@ def main():
                 "x", color="red", label="OR (over range)")
     ax.set_xlabel("set-point")
     ax.set_ylabel("voltmeter reading")
-    ax.set_title("Set-point sweep")
+    ax.set_title("Set-point sweep (built-in)")
     ax.grid(True, alpha=0.3)
     ax.legend()
     fig.tight_layout()

@@ -40,6 +40,8 @@ public:
     LatchWriter(const LatchWriter&) = delete;
     LatchWriter& operator=(const LatchWriter&) = delete;
 
+    Port& port() { return port_; }
+
     // The data and control register addresses of the board's port.
     void set_base(std::int16_t base);
 

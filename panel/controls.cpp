@@ -77,6 +77,8 @@ void Control::set_value(int value)
     value = std::clamp(value, design().min, design().max);
     if (value == value_)
         return;
+    if (may_change && !may_change())
+        return;
     value_ = value;
     changed(Property::Value);
     fire();

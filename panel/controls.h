@@ -60,6 +60,10 @@ public:
     // and page steps; they do nothing while the control is disabled.
     int value() const { return value_; }
     void set_value(int value);
+    // Spin controls: asked before each change of value, whoever makes it;
+    // false leaves the value as it is, with no event (the panel's set-point
+    // hold, see Panel::hold_setpoint).
+    std::function<bool()> may_change;
     void step_up();
     void step_down();
 

@@ -78,8 +78,12 @@ Panel::Panel(Port& port, const PortOffer& ports) : output_(port), reader_(port)
     c_.probe_ok_button.handler = [this] { on_probe_ok(); };
     for (int bit = 0; bit < 8; ++bit)
         bit_button(bit).handler = [this, bit] { on_bit_click(bit); };
-    for (Control* spin : {&c_.coarse_spin, &c_.medium_spin, &c_.fine_spin})
+    for (Control* spin : {&c_.coarse_spin, &c_.medium_spin, &c_.fine_spin}) {
         spin->handler = [this] { on_setpoint_change(); };
+        // While a sequence holds the set-point only its own changes, and
+        // the reset's, move the spin controls.
+        spin->may_change = [this] { return hold_key_ < 0 || moving_held_; };
+    }
     c_.sync_timer.handler = [this] { on_sync_tick(); };
     c_.refresh_timer.handler = [this] { on_refresh_tick(); };
     c_.scan_timer.handler = [this] { on_scan_tick(); };
@@ -155,6 +159,7 @@ void Panel::reset()
 {
     // The safe state on the port the panel was driving.
     write_safe_state();
+    break_hold("the panel was switched OFF");
     // No reading comes until the panel is switched ON again.
     end_measurements();
     // The board holds the safe state, not the cleared bytes, until the
@@ -228,6 +233,8 @@ Outcome Panel::step(Spin spin, bool up)
     // would show a set-point that the latches never get.
     if (ended() || !s.enabled() || mode() != Mode::zep)
         return Outcome::not_now;
+    if (hold_key_ >= 0)
+        return Outcome::held;
     if (up)
         s.step_up();
     else
@@ -241,6 +248,29 @@ Outcome Panel::set_setpoint(int value)
         return Outcome::out_of_range;
     if (ended() || !power_ || mode() != Mode::zep)
         return Outcome::not_now;
+    if (hold_key_ >= 0)
+        return Outcome::held;
+    return compose_setpoint(value);
+}
+
+Outcome Panel::set_setpoint(int value, int hold_key)
+{
+    if (hold_key < 0 || hold_key != hold_key_)
+        return set_setpoint(value);
+    if (value < -setpoint_limit || value > setpoint_limit)
+        return Outcome::out_of_range;
+    // Leaving ZEP, the holder may still put the set-point back as ZEP
+    // drives it, as if just before the change.
+    if (ended() || !power_ || (mode() != Mode::zep && !leaving_zep_))
+        return Outcome::not_now;
+    moving_held_ = true;
+    const Outcome o = compose_setpoint(value);
+    moving_held_ = false;
+    return o;
+}
+
+Outcome Panel::compose_setpoint(int value)
+{
     const Design& coarse = c_.coarse_spin.design();
     const Design& medium = c_.medium_spin.design();
     const int hundreds = std::clamp(value / 100 * 100, coarse.min, coarse.max);
@@ -287,6 +317,64 @@ void Panel::close_panel(PopUp panel)
 
 void Panel::exit() { c_.exit_button.fire(); }
 
+int Panel::hold_setpoint(std::string holder, std::function<void(std::string_view)> interrupted)
+{
+    if (hold_key_ >= 0)
+        return -1;
+    hold_key_ = next_hold_key_++;
+    holder_ = std::move(holder);
+    interrupted_ = std::move(interrupted);
+    return hold_key_;
+}
+
+void Panel::release_setpoint(int key)
+{
+    if (key < 0 || key != hold_key_)
+        return;
+    hold_key_ = -1;
+    holder_.clear();
+    interrupted_ = nullptr;
+}
+
+void Panel::tell_interrupted(std::string_view why)
+{
+    if (hold_key_ < 0 || !interrupted_)
+        return;
+    const auto hook = interrupted_; // the holder may let go inside
+    hook(why);
+}
+
+void Panel::break_hold(std::string_view why)
+{
+    tell_interrupted(why);
+    release_setpoint(hold_key_);
+}
+
+int Panel::on_tick(std::function<void(Tick)> listener)
+{
+    tick_listeners_.emplace_back(next_tick_listener_, std::move(listener));
+    return next_tick_listener_++;
+}
+
+void Panel::forget_ticks(int key)
+{
+    std::erase_if(tick_listeners_, [key](const auto& l) { return l.first == key; });
+}
+
+void Panel::tell_ticks(Tick tick)
+{
+    // A thousand times a second while a scan runs: no copy of the list. A
+    // listener added meanwhile hears from the next tick; one forgotten is
+    // not called again.
+    const std::size_t n = tick_listeners_.size();
+    for (std::size_t i = 0; i < n && i < tick_listeners_.size(); ++i) {
+        const auto listener = tick_listeners_[i].second;
+        listener(tick);
+    }
+}
+
+std::string Panel::port_fault() { return output_.port().fault(base_); }
+
 // --- Observations ---
 
 Mode Panel::mode() const
@@ -319,6 +407,7 @@ void Panel::on_port_choice()
     resolve_addresses();
     // The board on the new port has not been refreshed yet.
     output_pending_ = true;
+    tell_interrupted("the port changed");
 }
 
 void Panel::on_power_click()
@@ -360,6 +449,7 @@ void Panel::on_exit_click()
     c_.refresh_timer.set_enabled(false);
     c_.scan_timer.set_enabled(false);
     write_safe_state();
+    break_hold("the program is ending");
     end_measurements();
     if (beep)
         beep();
@@ -372,6 +462,12 @@ void Panel::on_exit_click()
 void Panel::on_mode_choice()
 {
     const Mode m = mode();
+    if (m != driven_mode_) {
+        leaving_zep_ = driven_mode_ == Mode::zep;
+        driven_mode_ = m;
+        tell_interrupted("the mode changed");
+        leaving_zep_ = false;
+    }
     // The next refresh writes other latches, or other bytes into them.
     output_pending_ = true;
     c_.output_frame.set_visible(m == Mode::dpc);
@@ -405,7 +501,7 @@ void Panel::on_setpoint_change()
     setpoint_ = static_cast<std::int16_t>(c_.coarse_spin.value() + c_.medium_spin.value() +
                                           c_.fine_spin.value());
     c_.setpoint_box.set_text(std::to_string(setpoint_));
-    if (mode() != Mode::zep)
+    if (mode() != Mode::zep && !leaving_zep_)
         return;
     const output::SetPointBytes bytes = output::compose_setpoint(setpoint_);
     output_.load_setpoint(bytes);
@@ -435,6 +531,7 @@ void Panel::on_refresh_tick()
     output_pending_ = false;
     for (auto& m : measurements_)
         m.progress.output_written();
+    tell_ticks(Tick::refresh);
 }
 
 void Panel::on_sync_tick()
@@ -448,6 +545,7 @@ void Panel::on_sync_tick()
         c_.scan_timer.set_enabled(true);
         c_.sync_timer.set_enabled(false);
     }
+    tell_ticks(Tick::sync);
 }
 
 void Panel::on_scan_tick()
@@ -489,6 +587,7 @@ void Panel::on_scan_tick()
         for (const auto& m : finished)
             m.done(&reading);
     }
+    tell_ticks(Tick::scan);
 }
 
 int Panel::measure(int delay_ms, std::function<void(const dvm::Reading*)> done)

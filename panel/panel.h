@@ -45,7 +45,11 @@ enum class Outcome {
     done,
     out_of_range,  // a value outside what the panel can take
     not_now,       // the panel's state does not allow it (mode, power)
+    held,          // a sequence holds the set-point (Panel::setpoint_holder)
 };
+
+// The panel's timers, as tick listeners hear of them.
+enum class Tick { sync, refresh, scan };
 
 class Panel {
 public:
@@ -86,6 +90,31 @@ public:
     // the sum at the next refresh. Refused outside -30000..30000, while
     // OFF (when the spin controls take no input) and outside mode ZEP.
     Outcome set_setpoint(int value);
+    // The same for the holder of the set-point (hold_setpoint's key).
+    Outcome set_setpoint(int value, int hold_key);
+
+    // --- The set-point's holder ---
+    // A sequence that drives the set-point (a sweep) holds it while it
+    // runs, so that it and a person cannot fight over the output: every
+    // other change of the set-point (a spin control's step on the window,
+    // step(), set_setpoint() from any front end) is refused with
+    // Outcome::held, and the spin controls keep their values. `interrupted`
+    // is told, with why, when the panel takes the set-point's ground away:
+    // the mode or the port changed (the hold stays until the holder lets
+    // go), or the panel is switched OFF or ends (the hold is gone once it
+    // returns). Returns the key for set_setpoint(value, key) and
+    // release_setpoint(), or -1 while something holds it already.
+    int hold_setpoint(std::string holder, std::function<void(std::string_view why)> interrupted);
+    void release_setpoint(int key);
+    // What holds the set-point ("a sweep"), empty while nothing does.
+    const std::string& setpoint_holder() const { return holder_; }
+    // Told after every tick of the panel's timers; returns a key for
+    // forget_ticks().
+    int on_tick(std::function<void(Tick)> listener);
+    void forget_ticks(int key);
+    // Why the writes to the port driven reach no device ("" while they do).
+    std::string port_fault();
+
     // Toggles output bit 0..7 as its button does.
     Outcome toggle_bit(int bit);
     // Toggles each bit that differs from `bits` through its button. Refused
@@ -173,6 +202,11 @@ private:
     Control& bit_button(int bit);
     Control& bit_lamp(int bit);
     Control& spin_control(Spin spin);
+    Outcome compose_setpoint(int value);
+    // Ends the hold, telling the holder why first.
+    void break_hold(std::string_view why);
+    void tell_interrupted(std::string_view why);
+    void tell_ticks(Tick tick);
 
     Controls controls_;
     Controls& c_ = controls_;  // short name for the handlers
@@ -191,6 +225,20 @@ private:
 
     std::vector<std::pair<int, std::function<void(const dvm::Reading&)>>> reading_listeners_;
     int next_listener_ = 0;
+
+    // The set-point's holder: its key (-1: none), what it is, its hook.
+    int hold_key_ = -1;
+    int next_hold_key_ = 0;
+    std::string holder_;
+    std::function<void(std::string_view)> interrupted_;
+    // The holder's own change runs.
+    bool moving_held_ = false;
+    // The mode the last mode choice left: a change away from ZEP lets the
+    // holder put the set-point back as ZEP drives it.
+    Mode driven_mode_ = Mode::dvm;
+    bool leaving_zep_ = false;
+    std::vector<std::pair<int, std::function<void(Tick)>>> tick_listeners_;
+    int next_tick_listener_ = 0;
 
     bool output_pending_ = true;
     struct PendingMeasurement {

@@ -53,6 +53,30 @@ struct LimitFailures {
     std::size_t count = 0;
 };
 
+// A set-point sweep as the remote interface sets it up: a staircase from
+// start to stop by step, or a list of set-points.
+struct SweepSettings {
+    enum class Direction { up, down, up_down };
+    bool list = false;
+    int start = -10000;
+    int stop = 10000;
+    int step = 1000;
+    Direction direction = Direction::up;
+    std::vector<int> points;
+    int count = 1;       // passes, 1..1000; 0: until stopped
+    int readings = 1;    // per point, 1..100
+    int slew = 0;        // counts per 100 ms refresh; 0: off
+    bool hold = false;   // at the end hold the last point, else return
+};
+
+// A finished point of the sweep: where it stood and its mean reading; over
+// when every reading was over range (then the mean means nothing).
+struct SweepPoint {
+    int setpoint = 0;
+    double mean = 0;
+    bool over = false;
+};
+
 class Instrument {
 public:
     virtual ~Instrument() = default;
@@ -120,6 +144,36 @@ public:
     // nothing where there is no trend window.
     virtual std::optional<bool> trend_open() const { return std::nullopt; }
     virtual void set_trend_open(bool) {}
+
+    // The set-point sweep: nothing from sweep_settings() where the
+    // instrument has none. The settings are shared by every front end.
+    virtual std::optional<SweepSettings> sweep_settings() const { return std::nullopt; }
+    virtual void set_sweep_settings(const SweepSettings&) {}
+    // Points in one pass of the settings.
+    virtual std::size_t sweep_points() const { return 0; }
+    // Starts a sweep with settle_ms after each move: "" when it runs, else
+    // why it cannot.
+    virtual std::string start_sweep(int settle_ms)
+    {
+        (void)settle_ms;
+        return "there is no sweep here";
+    }
+    // Stops it at once into its end state.
+    virtual void abort_sweep() {}
+    virtual bool sweep_running() const { return false; }
+    // The points finished in the current or last sweep, oldest first.
+    virtual std::vector<SweepPoint> sweep_results() const { return {}; }
+    // `ended` is told when a sweep ends; returns a key for forget_sweep().
+    virtual int watch_sweep(std::function<void()> ended)
+    {
+        (void)ended;
+        return -1;
+    }
+    virtual void forget_sweep(int key) { (void)key; }
+    // The sweep window: whether it is open, and opening or closing it;
+    // nothing where there is no sweep window.
+    virtual std::optional<bool> sweep_window_open() const { return std::nullopt; }
+    virtual void set_sweep_window_open(bool) {}
 
     // A fresh measurement: `done` gets the first reading accepted from a
     // conversion that began after every change made so far had reached the

@@ -19,7 +19,7 @@ struct Entry {
 };
 
 // In the order of Interpreter::Id.
-constexpr std::array<Entry, 33> table{{
+constexpr std::array<Entry, 49> table{{
     {"IDN", true, false, true},
     {"RST", true, true, false},
     {"CLS", true, true, false},
@@ -53,6 +53,22 @@ constexpr std::array<Entry, 33> table{{
     {"TRIGger:DELay", false, true, true},
     {"TRACe:POINts:ACTual", false, false, true},
     {"TRACe:DATA", false, false, true},
+    {"[SOURce]:SWEep:STARt", false, true, true},
+    {"[SOURce]:SWEep:STOP", false, true, true},
+    {"[SOURce]:SWEep:STEP", false, true, true},
+    {"[SOURce]:SWEep:DIRection", false, true, true},
+    {"[SOURce]:SWEep:COUNt", false, true, true},
+    {"[SOURce]:SWEep:POINts", false, false, true},
+    {"[SOURce]:LIST:SETPoint", false, true, true},
+    {"[SOURce]:SWEep:MODE", false, true, true},
+    {"[SENSe]:AVERage:COUNt", false, true, true},
+    {"[SOURce]:SWEep:SLEW", false, true, true},
+    {"[SOURce]:SWEep:END", false, true, true},
+    {"INITiate:SWEep", false, true, false},
+    {"ABORt", false, true, false},
+    {"FETCh:SWEep", false, false, true},
+    {"[SOURce]:SWEep:STATe", false, false, true},
+    {"DISPlay:SWEep", false, true, true},
 }};
 
 // Settable commands without an argument (*RST, *CLS, SYSTem:EXIT, INITiate).
@@ -60,7 +76,7 @@ bool takes_argument(std::string_view pattern)
 {
     return pattern != "RST" && pattern != "CLS" && pattern != "SYSTem:EXIT" &&
            pattern != "CALCulate:AVERage:CLEar" && pattern != "CALCulate:LIMit:CLEar" &&
-           pattern != "INITiate";
+           pattern != "INITiate" && pattern != "INITiate:SWEep" && pattern != "ABORt";
 }
 
 const std::vector<std::vector<Node>>& patterns()
@@ -151,7 +167,9 @@ bool Interpreter::resolve(const Command& cmd, std::vector<std::string>& prefix, 
     // TRACe:DATA? is the one query with an argument.
     const std::size_t wanted = cmd.query ? (e->pattern == "TRACe:DATA" ? 1 : 0)
                                          : (takes_argument(e->pattern) ? 1 : 0);
-    if (cmd.args.size() > wanted) {
+    // A list takes its values, as many as there are.
+    const bool many = !cmd.query && e->pattern == "[SOURce]:LIST:SETPoint";
+    if (cmd.args.size() > wanted && !many) {
         errors_.push(err::parameter_not_allowed, header);
         return false;
     }
@@ -162,6 +180,8 @@ bool Interpreter::resolve(const Command& cmd, std::vector<std::string>& prefix, 
     out.id = static_cast<Id>(found);
     out.query = cmd.query;
     out.arg = wanted ? cmd.args[0] : std::string();
+    if (many)
+        out.args = cmd.args;
     return true;
 }
 
@@ -197,6 +217,10 @@ Interpreter::~Interpreter() { cancel_measurements(); }
 
 int Interpreter::timeout_ms() const
 {
+    // *OPC? after INITiate:SWEep waits for the whole sweep: up to the
+    // longest time-out unless one was set.
+    if (waiting_ && wait_ == Wait::initiated && sweep_key_ >= 0 && !timeout_ms_)
+        return max_timeout_ms;
     return timeout_ms_ ? *timeout_ms_ : default_timeout_ms + trigger_delay_ms_;
 }
 
@@ -205,8 +229,13 @@ Interpreter::State Interpreter::run_steps()
     while (next_ < steps_.size()) {
         const Step& s = steps_[next_++];
         const bool waits = (s.id == Id::Read || s.id == Id::Measure) ? start_read()
-                         : s.id == Id::Opc ? init_key_ >= 0
+                         : s.id == Id::Opc ? init_key_ >= 0 || instrument_.sweep_running()
                                            : false;
+        if (waits && s.id == Id::Opc && instrument_.sweep_running() && sweep_key_ < 0)
+            sweep_key_ = instrument_.watch_sweep([this] {
+                if (waiting_ && wait_ == Wait::initiated && on_measured)
+                    on_measured();
+            });
         if (waits) {
             wait_ = s.id == Id::Opc ? Wait::initiated : Wait::reading;
             waiting_ = true;
@@ -259,6 +288,9 @@ void Interpreter::cancel_measurements()
             instrument_.cancel(*key);
         *key = -1;
     }
+    if (sweep_key_ >= 0)
+        instrument_.forget_sweep(sweep_key_);
+    sweep_key_ = -1;
 }
 
 void Interpreter::abandon()
@@ -277,7 +309,8 @@ Interpreter::State Interpreter::resume()
         return State::Done;
     if (wait_ == Wait::reading)
         return read_ended_ ? finish_wait(measured_, false) : State::Waiting;
-    return init_key_ < 0 ? finish_wait(std::nullopt, false) : State::Waiting;
+    return init_key_ < 0 && !instrument_.sweep_running() ? finish_wait(std::nullopt, false)
+                                                          : State::Waiting;
 }
 
 Interpreter::State Interpreter::deliver(const Reading& reading)
@@ -301,10 +334,13 @@ Interpreter::State Interpreter::finish_wait(const std::optional<Reading>& readin
     waiting_ = false;
     read_ended_ = false;
     const std::string within = " within " + std::to_string(timeout_ms()) + " ms";
+    if (sweep_key_ >= 0)
+        instrument_.forget_sweep(sweep_key_);
+    sweep_key_ = -1;
     if (wait_ == Wait::initiated) {
         // *OPC?: the operation is over, done or failed.
         if (timed_out)
-            errors_.push(err::timeout, "the measurement INITiate started did not end" + within);
+            errors_.push(err::timeout, "the measurement or sweep INITiate started did not end" + within);
         reply("1");
     } else if (reading) {
         reply(format_reading(*reading));
@@ -408,6 +444,27 @@ void Interpreter::run(const Step& s)
     case Id::Trend: trend(s); break;
     case Id::TracePoints:
     case Id::TraceData: trace(s); break;
+    case Id::SweepStart:
+    case Id::SweepStop:
+    case Id::SweepStep:
+    case Id::SweepDirection:
+    case Id::SweepCount:
+    case Id::SweepPoints:
+    case Id::ListSetpoints:
+    case Id::SweepMode:
+    case Id::AverageReadings:
+    case Id::SweepSlew:
+    case Id::SweepEnd:
+    case Id::InitiateSweep:
+    case Id::FetchSweep:
+    case Id::SweepState:
+    case Id::SweepWindow: sweep(s); break;
+    case Id::Abort:
+        if (init_key_ >= 0)
+            instrument_.cancel(init_key_);
+        init_key_ = -1;
+        instrument_.abort_sweep();
+        break;
     }
 }
 
@@ -490,6 +547,10 @@ void Interpreter::set_setpoint(const std::string& arg)
     }
     if (instrument_.mode() != "ZEP") {
         errors_.push(err::settings_conflict, "the set-point is driven in mode ZEP");
+        return;
+    }
+    if (instrument_.sweep_running()) {
+        errors_.push(err::settings_conflict, "a sweep holds the set-point; ABORt it first");
         return;
     }
     instrument_.set_setpoint(*v);

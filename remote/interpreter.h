@@ -26,6 +26,14 @@
 //   CALCulate:LIMit:LOWer|UPPer <-19999..19999> (and ?), :STATe ON|OFF (and ?),
 //   CALCulate:LIMit:FAIL?   "<latest failed 0|1>,<failures>", :CLEar
 //   DISPlay:TRENd ON|OFF|1|0, DISPlay:TRENd?      the trend window
+//   [SOURce]:SWEep:STARt|STOP|STEP <v>, :DIRection UP|DOWN|UPDown,
+//   :COUNt <n>|INFinity, :MODE SWEep|LIST, :SLEW <counts>|OFF,
+//   :END RETurn|HOLD (and their queries), :POINts?, :STATe?
+//   [SOURce]:LIST:SETPoint <v>,<v>,...   [SENSe]:AVERage:COUNt <1..100>
+//   INITiate:SWEep    starts the sweep (*OPC? waits for its end)
+//   ABORt             stops the sweep and INITiate's measurement
+//   FETCh:SWEep?      the finished points as setpoint,mean pairs
+//   DISPlay:SWEep ON|OFF|1|0, DISPlay:SWEep?      the sweep window
 //
 // After a command "A:B:C" the next one on the same line may leave out
 // "A:B:" ("SOUR:SETP 10;BITS?"), as SCPI allows; a header that does not
@@ -101,11 +109,15 @@ private:
                     Error, Timeout, PortView, ProbeView, Exit,
                     AverageMin, AverageMax, AverageMean, AverageSdev, AverageCount, AverageClear,
                     LimitLower, LimitUpper, LimitState, LimitFail, LimitClear, Trend,
-                    Initiate, Measure, TriggerDelay, TracePoints, TraceData };
+                    Initiate, Measure, TriggerDelay, TracePoints, TraceData,
+                    SweepStart, SweepStop, SweepStep, SweepDirection, SweepCount, SweepPoints,
+                    ListSetpoints, SweepMode, AverageReadings, SweepSlew, SweepEnd,
+                    InitiateSweep, Abort, FetchSweep, SweepState, SweepWindow };
     struct Step {
         Id id;
         bool query;
         std::string arg;
+        std::vector<std::string> args;  // a list's values
     };
 
     bool resolve(const Command& cmd, std::vector<std::string>& prefix, Step& out);
@@ -131,6 +143,9 @@ private:
     void limits(const Step& s);
     void trend(const Step& s);
     void trace(const Step& s);
+    // The sweep's commands (interpreter_sweep.cpp).
+    void sweep(const Step& s);
+    void sweep_setting(const Step& s, SweepSettings& w);
     // The argument as a whole number within low..high; otherwise an error
     // queued (-104 not a number, -222 out of range) and nothing.
     std::optional<int> number_within(const std::string& arg, long low, long high,
@@ -149,6 +164,7 @@ private:
     Wait wait_ = Wait::reading;
     int read_key_ = -1;               // READ?'s measurement while it runs
     int init_key_ = -1;               // INITiate's measurement while it runs
+    int sweep_key_ = -1;              // *OPC?'s watch of a sweep's end
     bool read_ended_ = false;         // READ?'s measurement has ended ...
     std::optional<Reading> measured_; // ... with this reading, or none
     std::vector<std::string> replies_;

@@ -15,7 +15,7 @@ PanelSession::PanelSession(Port& port, const PortOffer& ports)
                     [this](const dvm::Reading& r) {
                         history_.add(history_sample(panel_, r, wall_clock_ms()));
                     }),
-      timers_(panel_.controls())
+      timers_(panel_.controls()), sweep_(panel_)
 {
     termination_.on_signal = [this](int) { panel_.close(); };
     // Without a window, Exit ends the event loop at once; a window replaces

@@ -11,6 +11,7 @@
 #include "port/port.h"
 #include "session/panel_timers.h"
 #include "session/termination_signals.h"
+#include "sweep/sweep.h"
 
 #include <QObject>
 
@@ -42,6 +43,8 @@ public:
     // Why the reading store keeps no more readings ("" while it writes or
     // where there is none), for the front ends that show it.
     std::function<std::string()> store_state_line;
+    // The one set-point sweep that every front end drives.
+    sweep::Sweep& sweep() { return sweep_; }
     // The QTimer of one of the panel's timers (sync_timer, refresh_timer,
     // scan_timer).
     QTimer* timer(ControlId id) const { return timers_.timer(id); }
@@ -54,6 +57,9 @@ public:
     // empty otherwise.
     std::function<bool()> trend_open;
     std::function<void(bool)> set_trend_open;
+    // The sweep window, likewise.
+    std::function<bool()> sweep_window_open;
+    std::function<void(bool)> set_sweep_window_open;
 
     // Runs the event loop until the panel ends and returns its status.
     // However the loop ended, the board is left in the safe state: the Exit
@@ -69,6 +75,7 @@ private:
     // conversion.
     MarkedReadings history_feed_;
     PanelTimers timers_;
+    sweep::Sweep sweep_;
     QObject attachments_;
 };
 

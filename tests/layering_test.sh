@@ -15,16 +15,18 @@ declare -A allowed=(
   [dvm]="dvm port"
   [panel]="panel port output dvm"
   [guard]="guard port"
-  [session]="session panel port history"
-  [ui]="ui session panel port history trend"
+  [session]="session panel port history sweep"
+  [sweep]="sweep panel port output dvm"
+  [ui]="ui session panel port history trend sweep sweepui"
+  [sweepui]="sweepui sweep panel port output dvm"
   [trend]="trend history"
   [remote]="remote"
   [history]="history"
   [store]="store history"
-  [web]="web panel port output dvm history"
-  [app]="app session panel guard port sim remote history web store"
+  [web]="web panel port output dvm history sweep"
+  [app]="app session panel guard port sim remote history web store sweep"
 )
-core="port sim output dvm panel guard history store"
+core="port sim output dvm panel guard history store sweep"
 
 check() {
   local root=$1 bad=0 folder file line target

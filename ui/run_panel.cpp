@@ -14,6 +14,9 @@ WindowSession::WindowSession(Port& port, const PortOffer& ports)
     trend_ = std::make_unique<ui::TrendLink>(window_, *window_.widget(ControlId::reading_box), history());
     trend_open = [this] { return trend_->is_open(); };
     set_trend_open = [this](bool open) { trend_->set_open(open); };
+    sweep_link_ = std::make_unique<ui::SweepLink>(window_, sweep());
+    sweep_window_open = [this] { return sweep_link_->is_open(); };
+    set_sweep_window_open = [this](bool open) { sweep_link_->set_open(open); };
 }
 
 void use_panel_style()

@@ -6,6 +6,7 @@
 #include "port/port.h"
 #include "session/panel_session.h"
 #include "ui/main_window.h"
+#include "ui/sweep_link.h"
 #include "ui/trend_link.h"
 
 #include <memory>
@@ -23,10 +24,14 @@ public:
     // The trend window's opener (double-click on the reading, Ctrl+T); the
     // session's trend_open and set_trend_open use it.
     ui::TrendLink& trend() { return *trend_; }
+    // The sweep window's opener (Ctrl+W); the session's sweep window hooks
+    // use it.
+    ui::SweepLink& sweep_link() { return *sweep_link_; }
 
 private:
     ui::MainWindow window_;
     std::unique_ptr<ui::TrendLink> trend_;  // goes first: it watches the window's reading
+    std::unique_ptr<ui::SweepLink> sweep_link_;
 };
 
 // The one style and palette the fixed layout is drawn for, the same on every

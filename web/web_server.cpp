@@ -1,5 +1,7 @@
 #include "web/web_server.h"
 
+#include "web/sweep_documents.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
@@ -106,6 +108,7 @@ Response outcome(Outcome o, const std::string& what)
     case Outcome::done: return json(200, "{\"ok\":true}");
     case Outcome::out_of_range: return refusal(400, what + ": out of range");
     case Outcome::not_now: return refusal(409, what + ": not in the panel's present state");
+    case Outcome::held: return refusal(409, what + ": a sweep holds the set-point; stop it first");
     }
     return refusal(500, what);
 }
@@ -385,6 +388,14 @@ Response WebServer::answer(Connection* c, const Request& r)
         x.body = identification_xml(id, origin_of(r).empty() ? "/" : origin_of(r) + "/");
         return x;
     }
+    if (r.path == "/api/sweep" || r.path == "/api/sweep.csv")
+        return get ? sweep_answer(r) : plain(405, "GET the sweep");
+    if (r.path == "/static/sweep.js") {
+        Response s;
+        s.type = "text/javascript; charset=utf-8";
+        s.body = resource(":/web/sweep.js");
+        return s;
+    }
     if (r.path == "/static/panel.js" || r.path == "/static/panel.css") {
         Response s;
         s.type = r.path.ends_with(".js") ? "text/javascript; charset=utf-8" : "text/css; charset=utf-8";
@@ -598,6 +609,8 @@ Response WebServer::control(const Request& r)
             return refusal(409, "bit: switch the panel ON first");
         return outcome(p.toggle_bit(*v), action);
     }
+    if (action == "sweep")
+        return sweep_control(form);
     if (action == "trend") {
         if (!a_.set_trend_open)
             return refusal(409, "trend: there is no trend window");
@@ -608,6 +621,41 @@ Response WebServer::control(const Request& r)
         return outcome(Outcome::done, action);
     }
     return refusal(400, "unknown action");
+}
+
+Response WebServer::sweep_answer(const Request& r)
+{
+    if (!a_.sweep)
+        return plain(404, "there is no sweep here");
+    if (r.path.ends_with(".csv")) {
+        Response c;
+        c.type = "text/csv; charset=utf-8";
+        c.headers.emplace_back("Content-Disposition", "attachment; filename=\"sweep.csv\"");
+        c.body = sweep::results_csv(a_.sweep->results());
+        return c;
+    }
+    const auto since = integer(parse_form(r.query), "since");
+    return json(200, sweep_json(*a_.sweep, since && *since > 0 ? static_cast<std::size_t>(*since) : 0));
+}
+
+Response WebServer::sweep_control(const std::map<std::string, std::string>& form)
+{
+    if (!a_.sweep)
+        return refusal(409, "sweep: there is no sweep here");
+    const std::string value = field(form, "value");
+    if (value == "stop") {
+        a_.sweep->stop();
+        return outcome(Outcome::done, "sweep");
+    }
+    if (value != "start")
+        return refusal(400, "sweep: start or stop");
+    sweep::Settings s = a_.sweep->settings();
+    std::string why = sweep_settings_from_form(form, s);
+    if (why.empty())
+        why = a_.sweep->set_settings(s);
+    if (why.empty())
+        why = a_.sweep->start();
+    return why.empty() ? outcome(Outcome::done, "sweep") : refusal(409, "sweep: " + why);
 }
 
 void WebServer::page_joined()

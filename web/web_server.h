@@ -18,6 +18,7 @@
 
 #include "history/reading_history.h"
 #include "panel/panel.h"
+#include "sweep/sweep.h"
 #include "web/access.h"
 #include "web/documents.h"
 #include "web/http_request.h"
@@ -79,6 +80,8 @@ public:
         std::function<bool()> trend_open;
         std::function<void(bool)> set_trend_open;
         Identity identity;
+        // The session's sweep; without one the page has no sweep panel.
+        sweep::Sweep* sweep = nullptr;
     };
     void attach(Attachment a);
 
@@ -98,6 +101,10 @@ private:
     Response login(Connection* c, const Request& request);
     Response control(const Request& request);
     Response logout(const Request& request);
+    // The sweep panel: GET /api/sweep (?since=N), /api/sweep.csv; the
+    // control action "sweep" (start with the form's settings, stop).
+    Response sweep_answer(const Request& request);
+    Response sweep_control(const std::map<std::string, std::string>& form);
     const Session* session_of(const Request& request);
     bool same_origin(const Request& request) const;
     std::string origin_of(const Request& request) const;

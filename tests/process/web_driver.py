@@ -548,6 +548,22 @@ def browser(program, screenshot=None):
             count = "var c = Chart.getChart(document.getElementById('trend')); return c ? c.data.datasets[0].data.length : -1;"
             check(wait_for(lambda: driver.execute_script(count) >= 3), "trend points: %r" % driver.execute_script(count))
             check(wait_for(lambda: text("stat-count") not in ("–", "0")), "statistics shown")
+
+            # A sweep through the page: the session's one sweep, seen over SCPI too.
+            for field_id, value in (("sweep-start", "1000"), ("sweep-stop", "3000"), ("sweep-step", "1000")):
+                field = driver.find_element(By.ID, field_id)
+                field.clear()
+                field.send_keys(value)
+            driver.find_element(By.ID, "sweep-start-button").click()
+            check(wait_for(lambda: text("sweep-status").startswith("Ended: finished (3 points)")),
+                  "page sweep ended: %r" % text("sweep-status"))
+            sweep_points = "return Chart.getChart(document.getElementById('sweep-chart')).data.datasets[0].data.length;"
+            check(driver.execute_script(sweep_points) == 3, "sweep chart points")
+            pairs = sim.query("FETC:SWE?").split(",")
+            check(pairs[0::2] == ["1000", "2000", "3000"] and sim.query("SETP?") == "2001",
+                  "the page's sweep over SCPI: %r" % pairs)
+            status, _, body = request(sim, "GET", "/api/sweep.csv")
+            check(status == 200 and len(body.decode().splitlines()) == 4, "sweep CSV: %r" % body[:80])
             if screenshot:
                 # A short sweep over a minute's span, for the picture.
                 from selenium.webdriver.support.ui import Select

@@ -46,6 +46,9 @@ public:
     void set_view_open(View v, bool open) override { views[static_cast<int>(v)] = open, ++changes; }
     void exit() override { ++exits, ++changes; }
     std::optional<Reading> last_reading() const override { return last; }
+    korvel::remote::SweepSettings sweep;
+    std::optional<korvel::remote::SweepSettings> sweep_settings() const override { return sweep; }
+    void set_sweep_settings(const korvel::remote::SweepSettings& s) override { sweep = s, ++changes; }
 
     void accept(const Reading& r)
     {

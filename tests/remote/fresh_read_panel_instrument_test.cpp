@@ -9,6 +9,7 @@
 #include "sim/sim_board.h"
 #include "support/recording_port.h"
 #include "support/virtual_timers.h"
+#include "sweep/sweep.h"
 
 #include <gtest/gtest.h>
 
@@ -260,6 +261,48 @@ TEST(FreshRead, AClientGoneInTheMiddleOfAWaitChangesNothing)
     EXPECT_EQ(left.log, quiet.log);
     EXPECT_EQ(left.panel.reading().value(), -2000);
     EXPECT_EQ(left.panel.controls().reading_box.text(), quiet.panel.controls().reading_box.text());
+}
+
+// The sweep through the remote interface: INITiate:SWEep returns at once,
+// *OPC? waits for the end, the set-point is held meanwhile, ABORt stops it
+// into its end state, and FETCh:SWEep? gives every point.
+TEST(FreshRead, TheSweepRunsBehindTheCommandsAndOpcWaitsForItsEnd)
+{
+    Rig rig;
+    sweep::Sweep engine(rig.panel);
+    Client c(rig);
+    const std::function<bool()> no_window;
+    const std::function<void(bool)> no_window_set;
+    c.instrument.use_sweep(engine, no_window, no_window_set);
+    c.ask("OUTP ON;SOUR:SETP 300");
+    c.ask("SWE:STAR 1000;STOP 3000;STEP 1000;DIR UPD;:AVER:COUN 2");
+    EXPECT_EQ(c.ask("SWE:POIN?;:INIT:SWE;:SWE:STAT?"), "5;1\n");
+    EXPECT_EQ(c.took_ms, 0);
+    c.ask("SETP 5");
+    EXPECT_EQ(c.ask("SYST:ERR?"), "-221,\"Settings conflict;a sweep holds the set-point; ABORt it first\"\n");
+    const std::string done = c.ask("*OPC?;:SWE:STAT?;:SETP?;:FETC:SWE?");
+    EXPECT_EQ(done.substr(0, 10), "1;0;300;10");
+    std::vector<double> pairs;
+    for (std::size_t at = 8; at < done.size();) {
+        const std::size_t end = done.find_first_of(",\n", at);
+        pairs.push_back(std::stod(done.substr(at, end - at)));
+        at = end + 1;
+    }
+    const std::vector<double> points = {1000, 2000, 3000, 2000, 1000};
+    ASSERT_EQ(pairs.size(), 2 * points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        EXPECT_EQ(pairs[2 * i], points[i]);
+        EXPECT_NEAR(pairs[2 * i + 1], points[i], 1.0);
+    }
+    // Endless, with the last point held: ABORt ends it at once.
+    c.ask("SWE:COUN INF;END HOLD;:INIT:SWE");
+    rig.timers.run_for_ms(1200);
+    EXPECT_EQ(c.ask("ABOR;:SWE:STAT?;:SETP?"), "0;" + std::to_string(rig.panel.setpoint()) + "\n");
+    EXPECT_NE(rig.panel.setpoint(), 300);
+    EXPECT_EQ(engine.end_reason(), "aborted");
+    // No sweep window here; OFF refuses a start.
+    EXPECT_EQ(c.ask("DISP:SWE?;:OUTP OFF;:INIT:SWE;:SYST:ERR?;ERR?"),
+              "0;-221,\"Settings conflict;the panel is OFF; switch it ON first\";0,\"No error\"\n");
 }
 
 } // namespace

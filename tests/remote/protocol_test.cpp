@@ -68,6 +68,12 @@ TEST(Protocol, GoodLinesRunAndAnswer)
         {Off, "DISP:PORT ON;PORT?;:PORT?;:DISP:PROB?", "1;&H378;0\n", [](auto& f) { return f.views[0]; }},
         {Off, "display:probe 1;prob?", "1\n", [](auto& f) { return f.views[1] && !f.views[0]; }},
         {OnZep, "SYST:EXIT", "", [](auto& f) { return f.exits == 1; }},
+        {Off, "SOUR:SWE:STAR -500;STOP 500;STEP 250;STAR?;STOP?;STEP?", "-500;500;250\n"},
+        {Off, "SWE:DIR UPD;DIR?;COUN INF;COUN?;MODE LIST;MODE?;:SWE:DIR down;DIR?", "UPD;INF;LIST;DOWN\n"},
+        {Off, "SOUR:LIST:SETP 1,-2,#H10;SETP?", "1,-2,16\n"},
+        {Off, "SENS:AVER:COUN 7;COUN?", "7\n"},
+        {Off, "SWE:SLEW 40;SLEW?;SLEW OFF;SLEW?;END HOLD;END?;END RET;END?", "40;OFF;HOLD;RET\n"},
+        {Off, "SWE:STAT?;POIN?;:FETC:SWE?", "0;0;\n"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.line);
@@ -139,6 +145,20 @@ TEST(Protocol, BadLinesQueueAnErrorAndChangeNothing)
         {Off, "TRIG:DEL 61", -222},
         {Off, "TRIG:DEL 1 s", -103},
         {Off, "TRIG:DEL x", -104},
+        {Off, "SWE:STAR 30001", -222},
+        {Off, "SWE:STAR 1.5", -222},
+        {Off, "SWE:STOP abc", -222},
+        {Off, "SWE:STEP 0", -222},
+        {Off, "SWE:DIR SIDEWAYS", -222},
+        {Off, "SWE:COUN 0", -222},
+        {Off, "SWE:COUN 1001", -222},
+        {Off, "SWE:MODE STAIRS", -222},
+        {Off, "LIST:SETP 1,40000", -222},
+        {Off, "AVER:COUN 101", -222},
+        {Off, "SWE:SLEW 0", -222},
+        {Off, "SWE:END BACK", -222},
+        {Off, "SWE:POIN 5", -113},
+        {Off, "INIT:SWE", -221},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.line);
