@@ -55,6 +55,14 @@ public:
     // Starts the count of readings outside the limits again, leaving the
     // statistics as they are.
     void clear_limit_failures() { failures_ = 0; }
+    // Counts since the history was made, which no clear starts again: for
+    // figures that must only grow (the metrics' counters).
+    struct Totals {
+        std::uint64_t readings = 0;        // every reading added
+        std::uint64_t over = 0, under = 0; // of those, with an OR or UR mark
+        std::uint64_t limit_failures = 0;  // of those, outside the limits
+    };
+    const Totals& totals() const { return totals_; }
     // The limit verdict for a value with a mark under the limits in force.
     Limit judge(int value, Mark mark) const;
 
@@ -83,6 +91,7 @@ private:
     double m2_ = 0.0;  // running sum of squared deviations (Welford)
     Limits limits_;
     std::size_t failures_ = 0;
+    Totals totals_;
     std::vector<std::pair<int, std::function<void(const Sample&)>>> listeners_;
     int next_key_ = 0;
 };

@@ -31,6 +31,9 @@ public:
     PanelSession& operator=(const PanelSession&) = delete;
 
     Panel& panel() { return panel_; }
+    // The port the panel drives, for front ends that tell whether it
+    // reaches its device (Port::fault).
+    Port& port() { return port_; }
     // Every reading the panel accepts, with its wall-clock time.
     history::ReadingHistory& history() { return history_; }
     // The QTimer of one of the panel's timers (sync_timer, refresh_timer,
@@ -53,6 +56,7 @@ public:
 
 private:
     TerminationSignals termination_;
+    Port& port_;
     Panel panel_;
     history::ReadingHistory history_;
     // Feeds the history each reading with the marks seen during its

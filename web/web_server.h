@@ -21,6 +21,7 @@
 #include "web/access.h"
 #include "web/documents.h"
 #include "web/http_request.h"
+#include "web/metrics.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -79,6 +80,7 @@ public:
         std::function<bool()> trend_open;
         std::function<void(bool)> set_trend_open;
         Identity identity;
+        MetricsSources metrics;
     };
     void attach(Attachment a);
 
