@@ -100,6 +100,10 @@ int run_sweep(int argc, char** argv, double seconds);
 // The window with the web page, S seconds each with no page, one page and
 // sixteen pages open (bench/web.cpp).
 int run_web(int argc, char** argv, double seconds, int set_point);
+
+// The window with the web page, S seconds without a scrape of /metrics
+// and S seconds scraped once a second (bench/metrics.cpp).
+int run_metrics(int argc, char** argv, double seconds, int set_point);
 #endif
 
 } // namespace korvel::bench
