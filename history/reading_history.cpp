@@ -101,6 +101,14 @@ const Sample& ReadingHistory::add(Sample sample)
     return ring_[slot];
 }
 
+const Sample& ReadingHistory::restore(const Sample& sample)
+{
+    const Totals totals = totals_;
+    const Sample& kept = add(sample);
+    totals_ = totals;
+    return kept;
+}
+
 void ReadingHistory::clear()
 {
     head_ = 0;

@@ -29,6 +29,9 @@ public:
     // A time earlier than the newest reading's is taken as that time, so the
     // history stays in time order if the wall clock steps back.
     const Sample& add(Sample sample);
+    // Adds a reading kept from an earlier run (the reading store's) as
+    // add() does, but leaves it out of the totals, which count this run's.
+    const Sample& restore(const Sample& sample);
 
     std::size_t size() const { return size_; }
     std::size_t capacity() const { return ring_.size(); }

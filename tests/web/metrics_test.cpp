@@ -51,6 +51,9 @@ TEST(Metrics, CountersAgreeWithTheBoardAndOnlyGrow)
 {
     sim::VirtualPanel v;
     history::ReadingHistory h;
+    // The readings of an earlier run, from the reading store: not this run's.
+    h.restore(history::Sample{});
+    EXPECT_EQ(h.totals().readings, 0u);
     v.panel.on_reading([&](const dvm::Reading& r) {
         history::Sample s;
         s.time_ms = v.timers.now_ns() / 1'000'000;
