@@ -163,10 +163,12 @@ int run_guarded(int argc, char** argv, const app::Program& program,
     // with the board untouched.
     FrontEnds scripting;
     std::optional<ListenAddress> listening;
+    std::function<int()> remote_clients;
     if (request.listen || request.record) {
         std::string error;
         listening.emplace();
-        auto prepared = prepare_scripting(program.name, request.listen, request.record, &error, &*listening);
+        auto prepared = prepare_scripting(program.name, request.listen, request.record, &error, &*listening,
+                                          &remote_clients);
         if (!request.listen)
             listening.reset();
         if (!prepared) {
@@ -179,7 +181,7 @@ int run_guarded(int argc, char** argv, const app::Program& program,
     FrontEnds web_page;
     if (request.http) {
         std::string error;
-        auto prepared = prepare_web_page(program, request, listening, &error);
+        auto prepared = prepare_web_page(program, request, listening, &error, remote_clients);
         if (!prepared) {
             write_diagnostic_line(error);
             return 1;

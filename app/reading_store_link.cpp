@@ -31,9 +31,10 @@ void attach_reading_store(PanelSession& session, store::ReadingStore& store)
     history::ReadingHistory& history = session.history();
     // The newest readings only, through the store's index on time: a month
     // of them would hold up the start. The history ends where the store
-    // does, and the panel's first reading comes after a gap.
+    // does, and the panel's first reading comes after a gap. They are no
+    // readings of this run: the counters of /metrics leave them out.
     for (const history::Sample& s : store.latest(history.capacity()))
-        history.add(s);
+        history.restore(s);
     history.on_add([&store](const history::Sample& s) { store.add(s); });
     session.read_from(&store);
     session.store_state_line = [&store] { return store.state_line(); };

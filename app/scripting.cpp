@@ -4,6 +4,8 @@
 #include "remote/recorder.h"
 #include "remote/server.h"
 
+#include <QPointer>
+
 #include <charconv>
 #include <cstdio>
 
@@ -114,7 +116,8 @@ std::optional<FrontEnds> prepare_scripting(const std::string& model,
                                               const std::optional<std::string>& listen,
                                               const std::optional<std::string>& record,
                                               std::string* error,
-                                              ListenAddress* listening)
+                                              ListenAddress* listening,
+                                              std::function<int()>* remote_clients)
 {
     auto s = std::make_shared<Scripting>();
     s->model = model;
@@ -143,6 +146,10 @@ std::optional<FrontEnds> prepare_scripting(const std::string& model,
         }
         if (listening)
             *listening = {s->server->address(), s->server->port()};
+        if (remote_clients)
+            *remote_clients = [server = QPointer<remote::Server>(s->server.get())] {
+                return server ? server->client_count() : 0;
+            };
         if (!address->host.isLoopback())
             std::fprintf(stderr,
                          "%s: warning: listening on %s: anyone on that network can drive "

@@ -6,6 +6,7 @@
 
 #include <QHostAddress>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,10 +31,12 @@ QString address_text(const QHostAddress& host, quint16 port);
 // remote identity.
 // listen: a text parse_listen_address took; record: a file or "-".
 // listening: where the remote interface listens, when it does.
+// remote_clients: set to what counts the connected clients, when it listens.
 std::optional<FrontEnds> prepare_scripting(const std::string& model,
                                               const std::optional<std::string>& listen,
                                               const std::optional<std::string>& record,
                                               std::string* error,
-                                              ListenAddress* listening = nullptr);
+                                              ListenAddress* listening = nullptr,
+                                              std::function<int()>* remote_clients = nullptr);
 
 } // namespace korvel

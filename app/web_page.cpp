@@ -74,13 +74,20 @@ std::optional<QSslConfiguration> tls_of(const std::string& model, const std::str
 struct WebFrontEnd {
     std::unique_ptr<web::WebServer> server;
     web::Identity identity;
+    std::function<int()> remote_clients;
 
     void start(PanelSession& session)
     {
         web::WebServer* s = server.release();
         s->setParent(&session.attachments());
+        // /metrics: whether the panel's port reaches its device now.
+        web::MetricsSources metrics;
+        metrics.port_present = [&session] {
+            return session.port().fault(session.panel().base() & 0xFFFF).empty();
+        };
+        metrics.remote_clients = remote_clients;
         s->attach({&session.panel(), &session.history(), session.trend_open, session.set_trend_open,
-                   identity, &session.sweep()});
+                   identity, &session.sweep(), std::move(metrics)});
     }
 };
 
@@ -102,7 +109,8 @@ std::string read_password_line(const char* prompt, bool terminal)
 } // namespace
 
 std::optional<FrontEnds> prepare_web_page(const app::Program& program, const app::Request& request,
-                                          const std::optional<ListenAddress>& scpi, std::string* error)
+                                          const std::optional<ListenAddress>& scpi, std::string* error,
+                                          std::function<int()> remote_clients)
 {
     const std::string model = program.name;
     std::string why;
@@ -138,6 +146,7 @@ std::optional<FrontEnds> prepare_web_page(const app::Program& program, const app
                  " (" + cause + "); choose another port, or stop the program that uses it";
         return std::nullopt;
     }
+    front->remote_clients = std::move(remote_clients);
     web::Identity& id = front->identity;
     id.model = model;
     id.firmware = KORVEL_VERSION;

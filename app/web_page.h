@@ -7,6 +7,7 @@
 #include "app/scripting.h"
 #include "session/panel_session.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -17,8 +18,11 @@ namespace korvel {
 // end that attaches the page once the panel runs; on failure a one-line
 // diagnostic (cause and remedy) in *error and nothing. scpi: where --listen
 // listens, for the page's resource string; nothing without --listen.
+// remote_clients: counts the remote interface's clients for /metrics
+// (empty without --listen).
 std::optional<FrontEnds> prepare_web_page(const app::Program& program, const app::Request& request,
-                                          const std::optional<ListenAddress>& scpi, std::string* error);
+                                          const std::optional<ListenAddress>& scpi, std::string* error,
+                                          std::function<int()> remote_clients = {});
 
 // --hash-password: a password from standard input (asked twice, without
 // echo, on a terminal) to its hash on standard output. The exit status.

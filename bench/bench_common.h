@@ -106,6 +106,10 @@ int run_web(int argc, char** argv, double seconds, int set_point);
 int run_sweep_engine(int argc, char** argv);
 // The sweep window of a sweep on korvel-sim's board, as a PNG.
 int run_sweep_picture(int argc, char** argv, const char* path);
+
+// The window with the web page, S seconds without a scrape of /metrics
+// and S seconds scraped once a second (bench/metrics.cpp).
+int run_metrics(int argc, char** argv, double seconds, int set_point);
 #endif
 
 } // namespace korvel::bench

@@ -27,6 +27,9 @@
 //   korvel-bench --web S [--set-point V]         the window with the web page:
 //                                                S s each with 0, 1 and 16 pages
 //                                                open; reading-to-page latency
+//   korvel-bench --metrics S [--set-point V]     the window with the web page:
+//                                                S s without and S s with one
+//                                                scrape of /metrics a second
 //
 // The virtual run puts the whole panel on the board at its default clock
 // and prints: readings shown per second against conversions per second, the
@@ -193,7 +196,7 @@ int usage(const char* problem, const char* arg)
 {
     std::fprintf(stderr,
                  "korvel-bench: %s '%s'; use [--seconds S] [--set-point V] or --realtime S or "
-                 "--window S or --remote S [--set-point V] or --sweep S or --web S [--set-point V]\n",
+                 "--window S or --remote S [--set-point V] or --sweep S or --web S or --metrics S [--set-point V]\n",
                  problem, arg);
     return 2;
 }
@@ -216,6 +219,7 @@ int main(int argc, char** argv)
     const char* trend_picture = nullptr;
     double sweep = std::nan("");
     double web = std::nan("");
+    double metrics = std::nan("");
     double set_point_value = 12345;
 #if defined(KORVEL_BENCH_WINDOW)
     if (argc == 2 && !std::strcmp(argv[1], "--sweep-engine"))
@@ -246,6 +250,8 @@ int main(int argc, char** argv)
             target = &sweep;
         else if (!std::strcmp(argv[i], "--web"))
             target = &web;
+        else if (!std::strcmp(argv[i], "--metrics"))
+            target = &metrics;
         else if (!std::strcmp(argv[i], "--set-point"))
             target = &set_point_value;
         else
@@ -270,14 +276,15 @@ int main(int argc, char** argv)
     const bool sweep_given = !std::isnan(sweep);
     const bool web_given = !std::isnan(web);
     const bool trend_given = !std::isnan(trend);
+    const bool metrics_given = !std::isnan(metrics);
     if ((realtime_given && !valid(realtime)) || (window_given && !valid(window)) ||
         (store_given && !valid(store)) ||
         (remote_given && !valid(remote)) || (sweep_given && !valid(sweep)) ||
-        (web_given && !valid(web)) || (trend_given && !valid(trend)) ||
+        (web_given && !valid(web)) || (trend_given && !valid(trend)) || (metrics_given && !valid(metrics)) ||
         realtime_given + store_given + window_given + remote_given + sweep_given + web_given + trend_given +
-                (trend_picture != nullptr) > 1) {
+                metrics_given + (trend_picture != nullptr) > 1) {
         std::fprintf(stderr, "korvel-bench: give one of --realtime S, --store S, --window S, --remote S, "
-                             "--sweep S, --web S, --trend S or --trend-picture FILE, "
+                             "--sweep S, --web S, --metrics S, --trend S or --trend-picture FILE, "
                              "with S above "
                              "0 and at most %.0f seconds\n",
                      max_real_seconds);
@@ -313,11 +320,11 @@ int main(int argc, char** argv)
         return 2;
 #endif
     }
-    if (web_given) {
+    if (web_given || metrics_given) {
 #if defined(KORVEL_BENCH_WINDOW)
-        return run_web(argc, argv, web, set_point);
+        return web_given ? run_web(argc, argv, web, set_point) : run_metrics(argc, argv, metrics, set_point);
 #else
-        std::fprintf(stderr, "korvel-bench: --web needs the panel's window (korvel_ui), which this "
+        std::fprintf(stderr, "korvel-bench: --web and --metrics need the panel's window (korvel_ui), which this "
                              "build lacks; install qt6-base-dev and configure again with "
                              "KORVEL_BUILD_UI=ON\n");
         return 2;

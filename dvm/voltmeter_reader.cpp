@@ -53,6 +53,7 @@ void VoltmeterReader::reset()
 {
     state_ = State{};
     reading_ = Reading{};
+    line_was_low_ = false;
 }
 
 SyncTick VoltmeterReader::sync_tick()
@@ -64,6 +65,9 @@ SyncTick VoltmeterReader::sync_tick()
     t.converting = line == 0;
     if (line == 0 && state_.sync_count < INT_MAX)
         ++state_.sync_count;
+    if (line != 0 && line_was_low_)
+        ++conversions_;
+    line_was_low_ = line == 0;
     if (line != 0 && state_.sync_count > sync_threshold) {
         state_.sync_count = 0;
         t.scan_due = true;
@@ -101,6 +105,7 @@ ScanTick VoltmeterReader::scan_tick()
         // multiplexer still shows that digit.
         port_.Out32(control_, reg::ctl_sel_digits);
         const auto again = nibble_value(group(port_.Inp32(status_)));
+        ++samples_;
         if (again == t.strobe && in_window(start))
             sample_digit(*digit, *seen, *t.value);
         else
@@ -177,6 +182,7 @@ bool VoltmeterReader::sample_half_digit(ScanTick& t)
         // sample leaves the slot as it was and decides nothing this tick.
         port_.Out32(control_, reg::ctl_sel_status);
         const bool still = (port_.Inp32(status_) & reg::st_d5) != 0;
+        ++samples_;
         if (!still || !in_window(start)) {
             discard(t);
             return false;

@@ -105,6 +105,15 @@ public:
     // the count): the strobe moved under the value, or the reads took
     // longer than sample_window_ns.
     std::uint64_t discarded_samples() const { return discarded_; }
+    // Digit samples taken to the strobe's second read, kept or discarded,
+    // since the reader was made: the whole of which discarded_samples() is
+    // a part.
+    std::uint64_t samples() const { return samples_; }
+    // Conversions seen to end (the conversion line rising after the sync
+    // tick before saw it low) since the reader was made. The line is
+    // watched only between scans, while the panel is ON; a scan is far
+    // shorter than the line stays high, so no end passes unseen.
+    std::uint64_t conversions() const { return conversions_; }
 
     const State& state() const { return state_; }
     // For tests that set up a situation directly.
@@ -127,6 +136,10 @@ private:
     std::int16_t status_ = 0;
     std::int16_t control_ = 0;
     std::uint64_t discarded_ = 0;
+    std::uint64_t samples_ = 0;
+    std::uint64_t conversions_ = 0;
+    // The last sync tick saw the conversion line low; false after the reset.
+    bool line_was_low_ = false;
 };
 
 } // namespace korvel::dvm

@@ -54,8 +54,13 @@ const Sample& ReadingHistory::add(Sample sample)
     if (size_ > 0 && sample.time_ms < newest().time_ms)
         sample.time_ms = newest().time_ms;
     sample.limit = judge(sample.value, sample.mark);
-    if (sample.limit != Limit::none)
+    if (sample.limit != Limit::none) {
         ++failures_;
+        ++totals_.limit_failures;
+    }
+    ++totals_.readings;
+    totals_.over += sample.mark == Mark::over ? 1 : 0;
+    totals_.under += sample.mark == Mark::under ? 1 : 0;
 
     const std::size_t slot = size_ < ring_.size() ? (head_ + size_) % ring_.size() : head_;
     ring_[slot] = sample;
@@ -94,6 +99,14 @@ const Sample& ReadingHistory::add(Sample sample)
     for (const auto& l : listeners)
         l.second(sample);
     return ring_[slot];
+}
+
+const Sample& ReadingHistory::restore(const Sample& sample)
+{
+    const Totals totals = totals_;
+    const Sample& kept = add(sample);
+    totals_ = totals;
+    return kept;
 }
 
 void ReadingHistory::clear()

@@ -29,6 +29,9 @@ public:
     // A time earlier than the newest reading's is taken as that time, so the
     // history stays in time order if the wall clock steps back.
     const Sample& add(Sample sample);
+    // Adds a reading kept from an earlier run (the reading store's) as
+    // add() does, but leaves it out of the totals, which count this run's.
+    const Sample& restore(const Sample& sample);
 
     std::size_t size() const { return size_; }
     std::size_t capacity() const { return ring_.size(); }
@@ -55,6 +58,14 @@ public:
     // Starts the count of readings outside the limits again, leaving the
     // statistics as they are.
     void clear_limit_failures() { failures_ = 0; }
+    // Counts since the history was made, which no clear starts again: for
+    // figures that must only grow (the metrics' counters).
+    struct Totals {
+        std::uint64_t readings = 0;        // every reading added
+        std::uint64_t over = 0, under = 0; // of those, with an OR or UR mark
+        std::uint64_t limit_failures = 0;  // of those, outside the limits
+    };
+    const Totals& totals() const { return totals_; }
     // The limit verdict for a value with a mark under the limits in force.
     Limit judge(int value, Mark mark) const;
 
@@ -83,6 +94,7 @@ private:
     double m2_ = 0.0;  // running sum of squared deviations (Welford)
     Limits limits_;
     std::size_t failures_ = 0;
+    Totals totals_;
     std::vector<std::pair<int, std::function<void(const Sample&)>>> listeners_;
     int next_key_ = 0;
 };

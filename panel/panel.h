@@ -167,6 +167,7 @@ public:
     // The modules, for tests and benchmarks.
     output::LatchWriter& output() { return output_; }
     dvm::VoltmeterReader& reader() { return reader_; }
+    const dvm::VoltmeterReader& reader() const { return reader_; }
     bool port_panel_open() const { return port_panel_open_; }
     bool probe_panel_open() const { return probe_panel_open_; }
 

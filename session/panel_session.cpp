@@ -10,7 +10,8 @@ namespace korvel {
 // being set up waits in the pipe and runs the Exit sequence once the event
 // loop runs.
 PanelSession::PanelSession(Port& port, const PortOffer& ports)
-    : panel_(port, ports),
+    : port_(port),
+      panel_(port, ports),
       history_feed_(panel_,
                     [this](const dvm::Reading& r) {
                         history_.add(history_sample(panel_, r, wall_clock_ms()));

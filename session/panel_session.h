@@ -33,6 +33,9 @@ public:
     PanelSession& operator=(const PanelSession&) = delete;
 
     Panel& panel() { return panel_; }
+    // The port the panel drives, for front ends that tell whether it
+    // reaches its device (Port::fault).
+    Port& port() { return port_; }
     // Every reading the panel accepts, with its wall-clock time.
     history::ReadingHistory& history() { return history_; }
     // The readings over time as front ends read them: the reading store
@@ -68,6 +71,7 @@ public:
 
 private:
     TerminationSignals termination_;
+    Port& port_;
     Panel panel_;
     history::ReadingHistory history_;
     history::ReadingSource* readings_ = nullptr;

@@ -420,6 +420,15 @@ Response WebServer::answer(Connection* c, const Request& r)
         const std::int64_t t1 = QDateTime::currentMSecsSinceEpoch() + 1;
         return json(200, history_json(*a_.history, t1 - span * 1000LL, t1, 600));
     }
+    if (r.path == "/metrics") {
+        // For Prometheus: read-only, without login, like the state.
+        if (!get)
+            return plain(405, "GET the metrics");
+        Response m;
+        m.type = metrics_type;
+        m.body = metrics_page(*a_.panel, *a_.history, a_.identity, a_.metrics, page_count());
+        return m;
+    }
     if (r.path == "/login")
         return r.method == "POST" ? login(c, r) : plain(405, "POST the password");
     if (r.path == "/logout")

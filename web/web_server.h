@@ -22,6 +22,7 @@
 #include "web/access.h"
 #include "web/documents.h"
 #include "web/http_request.h"
+#include "web/metrics.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -82,6 +83,7 @@ public:
         Identity identity;
         // The session's sweep; without one the page has no sweep panel.
         sweep::Sweep* sweep = nullptr;
+        MetricsSources metrics;
     };
     void attach(Attachment a);
 

@@ -239,7 +239,7 @@ check_udev_rule() {
 check_nothing_else() {
   local root=$1 extra
   extra=$(cd "$root" && find . -type f | sed 's|^\./||' | grep -vxF "$udev_rule" | grep -vE \
-    '^(bin/korvel|bin/korvel-sim|share/applications/korvel(-sim)?\.desktop|share/icons/hicolor/(scalable/apps/korvel\.svg|32x32/apps/korvel\.png)|share/man/man1/korvel(-sim)?\.1\.gz|lib/([^/]+/)?korvel/modules/korvel-window\.so|lib/systemd/system/korvel@\.service|share/doc/korvel/(copyright|changelog\.gz))$')
+    '^(bin/korvel|bin/korvel-sim|share/applications/korvel(-sim)?\.desktop|share/icons/hicolor/(scalable/apps/korvel\.svg|32x32/apps/korvel\.png)|share/man/man1/korvel(-sim)?\.1\.gz|lib/([^/]+/)?korvel/modules/korvel-window\.so|lib/systemd/system/korvel@\.service|share/doc/korvel/(copyright|changelog\.gz)|share/korvel/korvel\.rules\.yml)$')
   [ -z "$extra" ] || fail "unexpected files installed: $extra"
 }
 
@@ -304,7 +304,7 @@ run_deb() {
   for f in usr/share/applications/korvel.desktop usr/share/applications/korvel-sim.desktop \
       usr/share/icons/hicolor/scalable/apps/korvel.svg usr/share/icons/hicolor/32x32/apps/korvel.png \
       usr/share/man/man1/korvel.1.gz usr/share/man/man1/korvel-sim.1.gz \
-      usr/lib/systemd/system/korvel@.service; do
+      usr/lib/systemd/system/korvel@.service usr/share/korvel/korvel.rules.yml; do
     grep -qE "^-rw-r--r-- root/root .* \./$f$" <<<"$listing" ||
       fail "$f missing or not root-owned 0644 in the package"
   done
