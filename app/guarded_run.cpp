@@ -1,5 +1,6 @@
 #include "app/guarded_run.h"
 
+#include "app/lab_network.h"
 #include "app/scripting.h"
 #include "app/service.h"
 #include "app/window_loader.h"
@@ -180,6 +181,17 @@ int run_guarded(int argc, char** argv, const app::Program& program,
         }
         web_page = std::move(*prepared);
     }
+    // The VXI-11 channels, likewise.
+    FrontEnds vxi11;
+    if (request.vxi11) {
+        std::string error;
+        auto prepared = prepare_vxi11(program.name, *request.vxi11, request.record == "-", &error);
+        if (!prepared) {
+            write_diagnostic_line(error);
+            return 1;
+        }
+        vxi11 = std::move(*prepared);
+    }
     std::unique_ptr<Port> device = open();
     guard::GuardedPort port(*device, registry);
     guard::LastWords last_words(port);
@@ -191,6 +203,8 @@ int run_guarded(int argc, char** argv, const app::Program& program,
             scripting(session);
         if (web_page)
             web_page(session);
+        if (vxi11)
+            vxi11(session);
         serve(session, port, program, request.no_window);
         if (request.trend && session.set_trend_open)
             session.set_trend_open(true);
