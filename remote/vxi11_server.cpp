@@ -284,10 +284,10 @@ void Vxi11Server::Impl::ready(int fd)
     const auto it = connections.find(fd);
     if (it == connections.end())
         return;
-    if (it->second.pending) {
-        it->second.notifier->setEnabled(false);
-        return;
-    }
+    // A client sends nothing while its call waits for the reply: bytes (or
+    // its end) now mean it broke the protocol or went away.
+    if (it->second.pending)
+        close_connection(fd);
     // The RPC library takes a read of nothing for the client's end: it
     // reads only what is there.
     pollfd p{fd, POLLIN, 0};
@@ -321,8 +321,6 @@ void Vxi11Server::Impl::close_connection(int fd)
     Connection& c = connections[fd];
     c.closing = true;
     c.pending.reset();
-    if (c.notifier)
-        c.notifier->setEnabled(true);
     // The library sees the end on its next read and lets the connection go.
     ::shutdown(fd, SHUT_RDWR);
 }
@@ -398,7 +396,6 @@ void Vxi11Server::Impl::arm(int fd, Pending& p, Outcome waiting)
         finish(fd);
         return;
     }
-    connections[fd].notifier->setEnabled(false);
     p.timer.start(ms);
 }
 
@@ -412,8 +409,6 @@ void Vxi11Server::Impl::finish(int fd)
         // Deleted later: this may run inside its timer's signal.
         QTimer::singleShot(0, owner, [p = it->second.pending.release()] { delete p; });
     }
-    if (it->second.notifier)
-        it->second.notifier->setEnabled(true);
 }
 
 void Vxi11Server::Impl::retry_held()

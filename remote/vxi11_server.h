@@ -6,11 +6,11 @@
 // max_links of them.
 //
 // Nothing blocks the loop: a device_read that waits for a reply (READ?), or
-// a call that waits for another link's lock, is answered later (the call's
-// reply is held, and its connection is not read meanwhile), or with an I/O or
-// lock time-out error. A record that does not decode, one larger than the
-// record limit, or a second call on a connection while one waits for its
-// reply closes that connection (and its links) only.
+// a call that waits for another link's lock, is answered later (its reply
+// is held; a byte from its client meanwhile ends the connection), or with
+// an I/O or lock time-out error. A record that does not decode, one larger
+// than the record limit, or a second call on a connection while one waits
+// for its reply closes that connection (and its links) only.
 //
 // There is one VXI-11 server per process (the RPC library's dispatch is
 // process-wide).
