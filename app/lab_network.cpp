@@ -1,9 +1,12 @@
 #include "app/lab_network.h"
 
 #include "app/panel_instrument.h"
+#include "discovery/advertiser.h"
+#include "port/parport_proc.h"
 #include "port/text.h"
 #include "remote/vxi11_server.h"
 
+#include <QHostInfo>
 #include <QTimer>
 
 #include <cstdio>
@@ -105,6 +108,39 @@ std::optional<FrontEnds> prepare_vxi11(const std::string& model, const std::stri
         });
         a->retry.start(rpcbind_retry_ms);
     });
+}
+
+std::string port_label(const app::Program& program, const app::Request& request, SystemCalls& sys,
+                       const HardwarePaths& paths)
+{
+    const unsigned base = request.port.value_or(0x378);
+    if (program.real_ports)
+        for (const auto& p : list_parports(sys, paths.proc + "/sys/dev/parport"))
+            if (p.base == base)
+                return "parport" + std::to_string(p.number);
+    return hex_address(static_cast<long>(base));
+}
+
+FrontEnds prepare_discovery(const std::string& model, const std::string& port, const LabServers& servers)
+{
+    const std::string idn = "korvel," + model + ",0," KORVEL_VERSION;
+    const std::string host = QHostInfo::localHostName().toStdString();
+    auto advertiser = std::make_shared<discovery::Advertiser>(model, model + " on " + host + " (" + port + ")");
+    bool any = false;
+    const auto add = [&](const std::optional<ListenAddress>& server, const char* type, const std::string& path) {
+        if (!server || !discovery::reaches_network(server->host))
+            return;
+        advertiser->add({type, server->host, server->port, discovery::identity_txt(idn, path)});
+        any = true;
+    };
+    add(servers.scpi, "_scpi-raw._tcp", {});
+    add(servers.http, "_lxi._tcp", "/");
+    add(servers.http, "_http._tcp", "/");
+    add(servers.vxi11, "_vxi-11._tcp", {});
+    if (!any)
+        return {};
+    advertiser->start();
+    return FrontEnds([advertiser](PanelSession&) {});
 }
 
 } // namespace korvel

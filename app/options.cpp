@@ -70,6 +70,10 @@ const QCommandLineOption vxi11_option(
     "127.0.0.1 unless given, the port any free one unless given (:PORT); the value may be "
     "left out.",
     "[host][:port]");
+const QCommandLineOption no_mdns_option(
+    "no-mdns",
+    "Advertise nothing over mDNS. Otherwise each server on an address other than loopback "
+    "(--listen, --http, --vxi11) is advertised through avahi-daemon.");
 const QCommandLineOption hash_password_option(
     "hash-password",
     "Read a password from standard input (asked twice on a terminal) and print its hash for "
@@ -193,6 +197,7 @@ void add_options(QCommandLineParser& parser, const Program& program)
     parser.addOption(http_key_option);
     parser.addOption(hash_password_option);
     parser.addOption(vxi11_option);
+    parser.addOption(no_mdns_option);
     if (program.real_ports) {
         parser.addOption(list_option);
         parser.addOption(make_safe_option);
@@ -278,6 +283,7 @@ Request read_own_options(const QStringList& given, const Program& program, Syste
             return failed(failure(program, "--vxi11 " + quoted(vxi11[0]) + ": " + why));
         r.vxi11 = vxi11[0].toStdString();
     }
+    r.no_mdns = parser.isSet(no_mdns_option);
     r.no_window = parser.isSet(no_window_option);
     if (r.action == Request::Action::Run && r.no_window && !drives_without_window(r))
         return failed(failure(program, "--no-window needs a way to drive the board: add --listen "

@@ -49,6 +49,7 @@ struct Request {
     std::optional<std::string> http_key;
     // --vxi11 [HOST][:PORT] (checked; "" when given without a value).
     std::optional<std::string> vxi11;
+    bool no_mdns = false;               // --no-mdns: nothing advertised over mDNS
 };
 
 // Whether the request opens a way to drive the board without the window

@@ -21,7 +21,8 @@ declare -A allowed=(
   [remote]="remote"
   [history]="history"
   [web]="web panel port output dvm history"
-  [app]="app session panel guard port sim remote history web"
+  [discovery]="discovery"
+  [app]="app session panel guard port sim remote history web discovery"
 )
 core="port sim output dvm panel guard history"
 
