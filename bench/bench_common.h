@@ -100,6 +100,10 @@ int run_sweep(int argc, char** argv, double seconds);
 // The window with the web page, S seconds each with no page, one page and
 // sixteen pages open (bench/web.cpp).
 int run_web(int argc, char** argv, double seconds, int set_point);
+
+// --vxi11 S: *IDN? round trips per second over the raw socket and over
+// VXI-11, on the real korvel-sim at program (vxi11.cpp).
+int run_vxi11(double seconds, const char* program);
 #endif
 
 } // namespace korvel::bench
