@@ -24,12 +24,15 @@ std::optional<ListenAddress> parse_vxi11_address(std::string_view text, std::str
     const bool bracketed = text[0] == '[';
     const bool has_port = bracketed ? text.find("]:") != std::string_view::npos
                                     : text.find(':') != std::string_view::npos;
+    // A number alone would pass for an IPv4 address ("4880" is 0.0.19.16):
+    // it is a port given without its colon.
+    if (!has_port && text.find_first_not_of("0123456789") == std::string_view::npos) {
+        *why = "a port alone is written :PORT (--vxi11 :" + std::string(text) + ")";
+        return std::nullopt;
+    }
     if (!has_port)
         full += ":0";
-    auto a = parse_listen_address(full, why);
-    if (!a && !has_port && !bracketed && text.find('.') == std::string_view::npos)
-        *why = "the host is an IP address such as 127.0.0.1; a port alone is written :PORT";
-    return a;
+    return parse_listen_address(full, why);
 }
 
 namespace {

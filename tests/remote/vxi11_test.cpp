@@ -3,6 +3,7 @@
 // libtirpc clients (links, locks, time-outs, abort, the 17th link); and its
 // record decoder under random and mutated records, after which it still
 // serves. KORVEL_FUZZ_ITERATIONS sets the number of fuzzed records.
+#include "app/options.h"
 #include "fake_instrument.h"
 #include "remote/vxi11_link.h"
 #include "remote/vxi11_server.h"
@@ -86,6 +87,44 @@ TEST(Vxi11Link, WritesFormLinesAtEndOrNewlineAndClearDropsEverything)
     link.write("", true);
     EXPECT_FALSE(link.has_lines());
     EXPECT_EQ(link.status_byte(), 0);
+}
+
+TEST(Vxi11Option, HostAndPortEachOptionalOtherwiseRefused)
+{
+    LinuxSystemCalls sys;
+    const HardwarePaths paths;
+    const app::Program sim{"korvel-sim", false};
+    struct Case {
+        std::vector<const char*> args;
+        const char* value;  // nullptr: refused with status 2
+    };
+    const Case cases[] = {
+        {{"--vxi11"}, ""},
+        {{"--vxi11", "--no-window"}, ""},  // a way to drive the board without the window
+        {{"--no-window", "--vxi11"}, ""},
+        {{"--vxi11", "0.0.0.0"}, "0.0.0.0"},
+        {{"--vxi11", ":4880"}, ":4880"},
+        {{"--vxi11=[::1]:4880"}, "[::1]:4880"},
+        {{"--vxi11", "localhost"}, "localhost"},
+        {{"--vxi11", "4880"}, nullptr},  // a port alone is :4880
+        {{"--vxi11", ":65536"}, nullptr},
+        {{"--vxi11", "bench3:1"}, nullptr},
+        {{"--vxi11", "--vxi11"}, nullptr},
+    };
+    for (const Case& c : cases) {
+        QStringList args{"korvel-sim"};
+        for (const char* a : c.args)
+            args.append(a);
+        const app::Request r = app::read_own_options(args, sim, sys, paths);
+        if (c.value) {
+            ASSERT_EQ(r.action, app::Request::Action::Run) << args.join(' ').toStdString() << ": " << r.error;
+            EXPECT_EQ(r.vxi11, std::optional<std::string>(c.value)) << args.join(' ').toStdString();
+            EXPECT_EQ(app::check_remaining(args, sim), "") << args.join(' ').toStdString();
+        } else {
+            EXPECT_EQ(r.action, app::Request::Action::Fail) << args.join(' ').toStdString();
+        }
+    }
+    EXPECT_TRUE(app::read_own_options({"korvel-sim", "--listen", "0", "--no-mdns"}, sim, sys, paths).no_mdns);
 }
 
 // The server in this thread's event loop; clients in another thread.
