@@ -23,9 +23,11 @@ void Vxi11Link::write(std::string_view data, bool end)
 
 void Vxi11Link::clear()
 {
+    // The owner's hook goes on with the fresh conversation (abandon drops it).
+    auto hook = std::move(interpreter_->on_measured);
     interpreter_->abandon();
     auto fresh = std::make_unique<Interpreter>(instrument_);
-    fresh->on_measured = std::move(interpreter_->on_measured);
+    fresh->on_measured = std::move(hook);
     interpreter_ = std::move(fresh);
     splitter_ = LineSplitter();
     lines_.clear();

@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -305,8 +306,10 @@ void Vxi11Server::Impl::forget(int fd)
     const auto it = connections.find(fd);
     if (it == connections.end())
         return;
-    it->second.notifier->setEnabled(false);
-    it->second.notifier.release()->deleteLater();
+    if (it->second.notifier) {
+        it->second.notifier->setEnabled(false);
+        it->second.notifier.release()->deleteLater();
+    }
     connections.erase(it);
     std::vector<long> gone;
     for (const auto& [lid, l] : links)
@@ -378,6 +381,7 @@ void Vxi11Server::Impl::hold(SVCXPRT* xprt, long lid, long flags, unsigned long 
         if (it == connections.end() || !it->second.pending)
             return;
         Pending& q = *it->second.pending;
+        const SigpipeHeld sigpipe;
         q.fail(q.waiting == Outcome::wait_lock ? device_locked : io_timeout);
         finish(fd);
     });
@@ -935,9 +939,25 @@ bool Vxi11Server::register_with_rpcbind(std::string* cause)
         return false;
     }
     // A live registration of another server stays: its clients keep it.
+    // (rpcbind's map is read whole: its one-address lookup leaks the empty
+    // answer in the RPC library.)
     sockaddr_storage found{};
     netbuf address{sizeof found, 0, &found};
-    if (rpcb_getaddr(DEVICE_CORE, DEVICE_CORE_VERSION, nc, &address, "localhost")) {
+    rpcblist* maps = rpcb_getmaps(nc, "localhost");
+    for (const rpcblist* m = maps; m; m = m->rpcb_next) {
+        const rpcb& r = m->rpcb_map;
+        if (r.r_prog != DEVICE_CORE || r.r_vers != DEVICE_CORE_VERSION || !r.r_netid || !r.r_addr ||
+            impl_->netid != r.r_netid)
+            continue;
+        if (netbuf* nb = uaddr2taddr(nc, r.r_addr)) {
+            address.len = std::min<unsigned>(nb->len, sizeof found);
+            std::memcpy(&found, nb->buf, address.len);
+            std::free(nb->buf);
+            std::free(nb);
+        }
+    }
+    xdr_free(as_xdr(xdr_rpcblist_ptr), reinterpret_cast<char*>(&maps));
+    if (address.len > 0) {
         const quint16 theirs = port_of(reinterpret_cast<const sockaddr*>(&found));
         if (theirs != impl_->core_port && answers(address)) {
             *cause = "another VXI-11 server (port " + std::to_string(theirs) +

@@ -144,7 +144,7 @@ wait_for has "$e;_vxi-11._tcp;" || fail "not advertised again after the restart:
 
 # SIGTERM: rpcbind's registration and the advertisements go with it.
 kill -TERM "${pid[a]}"
-wait "${pid[a]}" || fail "korvel-sim ended with status $?"
+wait "${pid[a]}" || fail "korvel-sim ended with status $?: $(tail -n 20 "$scratch/a")"
 rpcinfo -p localhost | grep -q "39518[34]" && fail "still registered: $(rpcinfo -p localhost)"
 wait_for bash -c "! timeout 20 avahi-browse -rptk -a 2>/dev/null | grep -qF -- '$e;'" || fail "still advertised: $(browse)"
 
@@ -156,6 +156,14 @@ wait_for grep -q "is not registered with rpcbind" "$scratch/c" || fail "no line 
 rpcbind -w -f & pids+=($!)
 wait_for grep -q "registered with rpcbind now" "$scratch/c" || fail "not registered once rpcbind ran: $(cat "$scratch/c")"
 rpcinfo -p localhost | grep -q 395183 || fail "rpcinfo after rpcbind came back"
+# A second VXI-11 server leaves the first one's live registration alone.
+c_port=$(sed -n 's/^korvel: VXI-11 on 127.0.0.1:\([0-9]*\).*/\1/p' "$scratch/c")
+start d --vxi11 127.0.0.1
+wait_for grep -q "another VXI-11 server (port $c_port) is registered" "$scratch/d" ||
+  fail "second VXI-11 server: $(cat "$scratch/d")"
+kill -TERM "${pid[d]}"
+wait "${pid[d]}"
+rpcinfo -p localhost | grep -q "395183 *1 *tcp *$c_port" || fail "the first registration went with the second server"
 
 kill "$avahi" 2>/dev/null
 echo "$failures failures"

@@ -83,7 +83,14 @@ TEST(Vxi11Link, WritesFormLinesAtEndOrNewlineAndClearDropsEverything)
     link.interpreter().run_line(link.next_line()->text);
     EXPECT_EQ(link.status_byte(), 0x04);
     link.write("half", false);
+    int hooked = 0;
+    link.interpreter().on_measured = [&hooked] { ++hooked; };
     link.clear();
+    // The server's hook stays with the fresh conversation, or a READ? after
+    // a device clear would wait out its whole time-out.
+    ASSERT_TRUE(link.interpreter().on_measured);
+    link.interpreter().on_measured();
+    EXPECT_EQ(hooked, 1);
     link.write("", true);
     EXPECT_FALSE(link.has_lines());
     EXPECT_EQ(link.status_byte(), 0);
