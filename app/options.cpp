@@ -40,7 +40,7 @@ const QCommandLineOption trend_option(
 const QCommandLineOption no_window_option(
     "no-window",
     "Run without a window, display or widget library: the panel is driven only through "
-    "--listen or --http. SIGTERM, SIGINT and SIGHUP end it by the Exit sequence.");
+    "--listen, --vxi11 or --http. SIGTERM, SIGINT and SIGHUP end it by the Exit sequence.");
 const QCommandLineOption make_safe_option(
     "make-safe",
     "Claim the port (--port, default 0x378), put the board into the safe state, release the "
