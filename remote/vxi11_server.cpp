@@ -273,10 +273,16 @@ void Vxi11Server::Impl::watch()
     for (int fd : open) {
         if (connections.count(fd))
             continue;
+        // Connections beyond the limit are closed at once: a flood of them
+        // costs bounded descriptors, and the listener is never left
+        // readable with an accept that fails.
+        const bool over = static_cast<int>(connections.size()) >= max_connections + 2;
         Connection& c = connections[fd];
         c.notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
         QObject::connect(c.notifier.get(), &QSocketNotifier::activated, owner,
                          [this, fd] { ready(fd); });
+        if (over)
+            close_connection(fd);
     }
 }
 

@@ -33,6 +33,9 @@ public:
     // the largest RPC record a connection may send.
     static constexpr unsigned max_receive = 64 * 1024;
     static constexpr unsigned max_record = max_receive + 1024;
+    // Connections open at once (a client may keep links on several); one
+    // more is closed as it comes.
+    static constexpr int max_connections = 4 * max_links;
 
     explicit Vxi11Server(QObject* parent = nullptr);
     // Unregisters from rpcbind (when registered) and closes every link.

@@ -305,6 +305,26 @@ TEST_F(Vxi11Server, LinksLocksTimeOutsAbortAndTheSeventeenthLink)
         EXPECT_EQ(link(a).error, 0);
         for (CLIENT* c : more)
             clnt_destroy(c);
+
+        // Connections beyond the limit are closed as they come.
+        std::vector<int> idle;
+        for (int i = 0; i < remote::Vxi11Server::max_connections + 8; ++i) {
+            idle.push_back(::socket(AF_INET, SOCK_STREAM, 0));
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(server.port());
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_EQ(::connect(idle.back(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        }
+        // The last ones are over the limit whatever else is still open; the
+        // first forty are within it.
+        char byte;
+        for (std::size_t i = idle.size() - 8; i < idle.size(); ++i)
+            EXPECT_EQ(::recv(idle[i], &byte, 1, 0), 0) << i;
+        for (std::size_t i = 0; i < 40; ++i)
+            EXPECT_EQ(::recv(idle[i], &byte, 1, MSG_DONTWAIT), -1) << i;
+        for (int fd : idle)
+            ::close(fd);
         clnt_destroy(a);
         clnt_destroy(b);
         clnt_destroy(abort_channel);
