@@ -1,6 +1,7 @@
 #include "app/guarded_run.h"
 
 #include "app/reading_store_link.h"
+#include "app/lab_network.h"
 #include "app/scripting.h"
 #include "app/service.h"
 #include "app/window_loader.h"
@@ -177,17 +178,35 @@ int run_guarded(int argc, char** argv, const app::Program& program,
         }
         scripting = std::move(*prepared);
     }
+    // The VXI-11 channels, likewise.
+    FrontEnds vxi11;
+    LabServers lab;
+    lab.scpi = listening;
+    if (request.vxi11) {
+        std::string error;
+        lab.vxi11.emplace();
+        auto prepared = prepare_vxi11(program.name, *request.vxi11, request.record == "-", &error, &*lab.vxi11);
+        if (!prepared) {
+            write_diagnostic_line(error);
+            return 1;
+        }
+        vxi11 = std::move(*prepared);
+    }
     // The web page, likewise before any port is opened.
     FrontEnds web_page;
     if (request.http) {
         std::string error;
-        auto prepared = prepare_web_page(program, request, listening, &error, remote_clients);
+        lab.http.emplace();
+        auto prepared = prepare_web_page(program, request, listening, &error, remote_clients, lab.vxi11, &*lab.http);
         if (!prepared) {
             write_diagnostic_line(error);
             return 1;
         }
         web_page = std::move(*prepared);
     }
+    // The servers on the network are advertised over mDNS.
+    const FrontEnds advertised =
+        request.no_mdns ? FrontEnds() : prepare_discovery(program.name, port_label(program, request, sys, paths), lab);
     std::unique_ptr<Port> device = open();
     guard::GuardedPort port(*device, registry);
     guard::LastWords last_words(port);
@@ -201,6 +220,8 @@ int run_guarded(int argc, char** argv, const app::Program& program,
             scripting(session);
         if (web_page)
             web_page(session);
+        if (vxi11)
+            vxi11(session);
         serve(session, port, program, request.no_window);
         if (request.trend && session.set_trend_open)
             session.set_trend_open(true);

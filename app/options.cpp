@@ -1,5 +1,6 @@
 #include "app/options.h"
 
+#include "app/lab_network.h"
 #include "app/scripting.h"
 #include "port/port_address.h"
 
@@ -49,7 +50,7 @@ const QCommandLineOption sweep_option(
 const QCommandLineOption no_window_option(
     "no-window",
     "Run without a window, display or widget library: the panel is driven only through "
-    "--listen or --http. SIGTERM, SIGINT and SIGHUP end it by the Exit sequence.");
+    "--listen, --vxi11 or --http. SIGTERM, SIGINT and SIGHUP end it by the Exit sequence.");
 const QCommandLineOption make_safe_option(
     "make-safe",
     "Claim the port (--port, default 0x378), put the board into the safe state, release the "
@@ -73,10 +74,36 @@ const QCommandLineOption http_cert_option(
     "http-cert", "Serve the web page over HTTPS with this PEM certificate (with --http-key).", "file");
 const QCommandLineOption http_key_option(
     "http-key", "The PEM private key of --http-cert.", "file");
+const QCommandLineOption vxi11_option(
+    "vxi11",
+    "Serve the VXI-11 channels (device inst0) and register them with rpcbind. The host is "
+    "127.0.0.1 unless given, the port any free one unless given (:PORT); the value may be "
+    "left out.",
+    "[host][:port]");
+const QCommandLineOption no_mdns_option(
+    "no-mdns",
+    "Advertise nothing over mDNS. Otherwise each server on an address other than loopback "
+    "(--listen, --http, --vxi11) is advertised through avahi-daemon.");
 const QCommandLineOption hash_password_option(
     "hash-password",
     "Read a password from standard input (asked twice on a terminal) and print its hash for "
     "--http-password-file, then exit.");
+
+// --vxi11 may come without its value: given so ("--vxi11" last, or before
+// another option), it is "--vxi11=".
+QStringList with_vxi11_value(const QStringList& args)
+{
+    QStringList out;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        const bool bare = a == "--vxi11" || a == "-vxi11";
+        if (bare && (i + 1 == args.size() || args[i + 1].startsWith('-')))
+            out.append("--vxi11=");
+        else
+            out.append(a);
+    }
+    return out;
+}
 
 // Single-dash words are whole option names, as Qt's own options are
 // ("-platform" is one option, not -p -l -a ...).
@@ -204,6 +231,8 @@ void add_options(QCommandLineParser& parser, const Program& program)
     parser.addOption(http_cert_option);
     parser.addOption(http_key_option);
     parser.addOption(hash_password_option);
+    parser.addOption(vxi11_option);
+    parser.addOption(no_mdns_option);
     if (program.real_ports) {
         parser.addOption(list_option);
         parser.addOption(make_safe_option);
@@ -215,13 +244,14 @@ bool drives_without_window(const Request& request)
 {
     // The web page drives the board only after a login, which needs a
     // password file; without one it is read-only.
-    return request.listen.has_value() ||
+    return request.listen.has_value() || request.vxi11.has_value() ||
            (request.http.has_value() && request.http_password_file.has_value());
 }
 
-Request read_own_options(const QStringList& args, const Program& program, SystemCalls& sys,
+Request read_own_options(const QStringList& given, const Program& program, SystemCalls& sys,
                          const HardwarePaths& paths)
 {
+    const QStringList args = with_vxi11_value(given);
     QCommandLineParser parser;
     prepare(parser, program);
     if (!parser.parse(args)) {
@@ -282,10 +312,19 @@ Request read_own_options(const QStringList& args, const Program& program, System
         return failed(failure(program, error));
     if (std::string error = read_store_options(parser, r); !error.empty())
         return failed(failure(program, error));
+    if (const QStringList vxi11 = parser.values(vxi11_option); !vxi11.isEmpty()) {
+        if (vxi11.size() > 1)
+            return failed(failure(program, "--vxi11 given more than once"));
+        std::string why;
+        if (!parse_vxi11_address(vxi11[0].toStdString(), &why))
+            return failed(failure(program, "--vxi11 " + quoted(vxi11[0]) + ": " + why));
+        r.vxi11 = vxi11[0].toStdString();
+    }
+    r.no_mdns = parser.isSet(no_mdns_option);
     r.no_window = parser.isSet(no_window_option);
     if (r.action == Request::Action::Run && r.no_window && !drives_without_window(r))
         return failed(failure(program, "--no-window needs a way to drive the board: add --listen "
-                                       "[HOST:]PORT, or --http [HOST:]PORT with --http-password-file"));
+                                       "[HOST:]PORT, --vxi11, or --http [HOST:]PORT with --http-password-file"));
     r.trend = parser.isSet(trend_option);
     if (r.action == Request::Action::Run && r.no_window && r.trend)
         return failed(failure(program, "--trend opens a window, which --no-window leaves out"));
@@ -299,7 +338,7 @@ std::string check_remaining(const QStringList& args, const Program& program)
 {
     QCommandLineParser parser;
     prepare(parser, program);
-    if (!parser.parse(args))
+    if (!parser.parse(with_vxi11_value(args)))
         return failure(program, clause(parser.errorText()));
     if (!parser.positionalArguments().isEmpty())
         return failure(program, "unexpected argument " + quoted(parser.positionalArguments()[0]));

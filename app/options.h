@@ -50,10 +50,13 @@ struct Request {
     std::optional<std::string> http_password_file;
     std::optional<std::string> http_cert;
     std::optional<std::string> http_key;
+    // --vxi11 [HOST][:PORT] (checked; "" when given without a value).
+    std::optional<std::string> vxi11;
+    bool no_mdns = false;               // --no-mdns: nothing advertised over mDNS
 };
 
 // Whether the request opens a way to drive the board without the window
-// (--listen, or --http with a password file): --no-window is refused
+// (--listen, --vxi11, or --http with a password file): --no-window is refused
 // without one.
 bool drives_without_window(const Request& request);
 

@@ -110,7 +110,8 @@ std::string read_password_line(const char* prompt, bool terminal)
 
 std::optional<FrontEnds> prepare_web_page(const app::Program& program, const app::Request& request,
                                           const std::optional<ListenAddress>& scpi, std::string* error,
-                                          std::function<int()> remote_clients)
+                                          std::function<int()> remote_clients,
+                                          const std::optional<ListenAddress>& vxi11, ListenAddress* bound)
 {
     const std::string model = program.name;
     std::string why;
@@ -151,14 +152,18 @@ std::optional<FrontEnds> prepare_web_page(const app::Program& program, const app
     id.model = model;
     id.firmware = KORVEL_VERSION;
     id.hostname = QHostInfo::localHostName().toStdString();
-    if (scpi) {
-        // An address any interface answers on is reached by the host's name.
-        const std::string host = scpi->host == QHostAddress::AnyIPv4 || scpi->host == QHostAddress::AnyIPv6 ||
-                                         scpi->host == QHostAddress::Any
-                                     ? id.hostname
-                                     : scpi->host.toString().toStdString();
-        id.visa = "TCPIP::" + host + "::" + std::to_string(scpi->port) + "::SOCKET";
-    }
+    // An address any interface answers on is reached by the host's name.
+    const auto host_of = [&id](const QHostAddress& a) {
+        return a == QHostAddress::AnyIPv4 || a == QHostAddress::AnyIPv6 || a == QHostAddress::Any
+                   ? id.hostname
+                   : a.toString().toStdString();
+    };
+    if (scpi)
+        id.visa = "TCPIP::" + host_of(scpi->host) + "::" + std::to_string(scpi->port) + "::SOCKET";
+    if (vxi11)
+        id.vxi11_visa = "TCPIP::" + host_of(vxi11->host) + "::INSTR";
+    if (bound)
+        *bound = {front->server->address(), front->server->port()};
     const QString where = address_text(front->server->address(), front->server->port());
     // On standard output, unless the reading log goes there.
     std::FILE* out = request.record && *request.record == "-" ? stderr : stdout;

@@ -16,13 +16,15 @@ namespace korvel {
 // Starts serving before the panel starts (needs the application): reads
 // the password file, the certificate and key, and listens. Gives the front
 // end that attaches the page once the panel runs; on failure a one-line
-// diagnostic (cause and remedy) in *error and nothing. scpi: where --listen
-// listens, for the page's resource string; nothing without --listen.
-// remote_clients: counts the remote interface's clients for /metrics
-// (empty without --listen).
+// diagnostic (cause and remedy) in *error and nothing. scpi, vxi11: where
+// --listen and --vxi11 listen, for the page's resource strings; nothing
+// without them. remote_clients: counts the remote interface's clients for
+// /metrics (empty without --listen). bound: where the page is served.
 std::optional<FrontEnds> prepare_web_page(const app::Program& program, const app::Request& request,
                                           const std::optional<ListenAddress>& scpi, std::string* error,
-                                          std::function<int()> remote_clients = {});
+                                          std::function<int()> remote_clients = {},
+                                          const std::optional<ListenAddress>& vxi11 = std::nullopt,
+                                          ListenAddress* bound = nullptr);
 
 // --hash-password: a password from standard input (asked twice, without
 // echo, on a terminal) to its hash on standard output. The exit status.

@@ -110,6 +110,10 @@ int run_sweep_picture(int argc, char** argv, const char* path);
 // The window with the web page, S seconds without a scrape of /metrics
 // and S seconds scraped once a second (bench/metrics.cpp).
 int run_metrics(int argc, char** argv, double seconds, int set_point);
+
+// --vxi11 S: *IDN? round trips per second over the raw socket and over
+// VXI-11, on the real korvel-sim at program (vxi11.cpp).
+int run_vxi11(double seconds, const char* program);
 #endif
 
 } // namespace korvel::bench

@@ -227,6 +227,15 @@ int main(int argc, char** argv)
     if (argc == 3 && !std::strcmp(argv[1], "--sweep-picture"))
         return run_sweep_picture(argc, argv, argv[2]);
 #endif
+#if defined(KORVEL_BENCH_VXI11)
+    if (argc == 3 && !std::strcmp(argv[1], "--vxi11")) {
+        double s = 0;
+        if (!parse_number(argv[2], &s) || s <= 0 || s > max_real_seconds)
+            return usage("not a number of seconds", argv[2]);
+        const char* sim = std::getenv("KORVEL_SIM");
+        return run_vxi11(s, sim ? sim : KORVEL_BENCH_SIM);
+    }
+#endif
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
         double* target = nullptr;

@@ -24,7 +24,8 @@ declare -A allowed=(
   [history]="history"
   [store]="store history"
   [web]="web panel port output dvm history sweep"
-  [app]="app session panel guard port sim remote history web store sweep"
+  [discovery]="discovery"
+  [app]="app session panel guard port sim remote history web store sweep discovery"
 )
 core="port sim output dvm panel guard history store sweep"
 

@@ -127,6 +127,8 @@ std::string identification_xml(const Identity& id, std::string_view page_url)
          "\" InterfaceName=\"eth0\">\n";
     if (!id.visa.empty())
         x += "    <InstrumentAddressString>" + e(id.visa) + "</InstrumentAddressString>\n";
+    if (!id.vxi11_visa.empty())
+        x += "    <InstrumentAddressString>" + e(id.vxi11_visa) + "</InstrumentAddressString>\n";
     x += "    <Hostname>" + e(id.hostname) + "</Hostname>\n";
     x += "    <IPAddress>" + e(id.address) + "</IPAddress>\n";
     x += "  </Interface>\n";

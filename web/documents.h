@@ -23,6 +23,7 @@ struct Identity {
     std::string hostname;
     std::string address;         // the IP address the page was reached on
     std::string visa;            // TCPIP::<host>::<port>::SOCKET, empty without --listen
+    std::string vxi11_visa;      // TCPIP::<host>::INSTR, empty without --vxi11
 };
 
 std::string html_escape(std::string_view text);

@@ -450,6 +450,8 @@ Response WebServer::page(Connection* c, const Request& r, std::string message, i
     v["HOSTNAME"] = html_escape(a_.identity.hostname);
     v["ADDRESS"] = html_escape(c->socket->localAddress().toString().toStdString());
     v["VISA"] = a_.identity.visa.empty() ? "not offered (start with --listen)" : html_escape(a_.identity.visa);
+    v["VXI11"] = a_.identity.vxi11_visa.empty() ? "not offered (start with --vxi11)"
+                                                : html_escape(a_.identity.vxi11_visa);
     v["PORT"] = html_escape(p.port_item());
     v["POWER"] = p.power() ? "ON" : "OFF";
     v["MODE"] = html_escape(p.controls().mode_selector.text());

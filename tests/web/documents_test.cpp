@@ -24,14 +24,17 @@ TEST(Escaping, HtmlXmlAndJsonStayInert)
     id.hostname = "<bench&1>";
     id.address = "127.0.0.1";
     id.visa = "TCPIP::127.0.0.1::5025::SOCKET";
+    id.vxi11_visa = "TCPIP::127.0.0.1::INSTR";
     const std::string x = identification_xml(id, "http://h/");
     for (const char* part : {"<Manufacturer>korvel</Manufacturer>", "<Model>korvel-sim</Model>",
                              "<SerialNumber>0</SerialNumber>", "<FirmwareRevision>0.1.0</FirmwareRevision>",
                              "<Hostname>&lt;bench&amp;1&gt;</Hostname>",
                              "<InstrumentAddressString>TCPIP::127.0.0.1::5025::SOCKET</InstrumentAddressString>",
+                             "<InstrumentAddressString>TCPIP::127.0.0.1::INSTR</InstrumentAddressString>",
                              "<IdentificationURL>http://h/lxi/identification</IdentificationURL>"})
         EXPECT_NE(x.find(part), std::string::npos) << part;
     id.visa.clear();
+    id.vxi11_visa.clear();
     EXPECT_EQ(identification_xml(id, "/").find("InstrumentAddressString"), std::string::npos);
 }
 
