@@ -30,6 +30,11 @@ public:
     // history stays in time order if the wall clock steps back.
     const Sample& add(Sample sample);
 
+    // Adds a reading read back from a log or a store, with its limit
+    // verdict as recorded; no listener hears of it, and the running
+    // statistics stay as they are. Times as add() takes them.
+    void restore(Sample sample);
+
     std::size_t size() const { return size_; }
     std::size_t capacity() const { return ring_.size(); }
     bool empty() const { return size_ == 0; }

@@ -33,6 +33,9 @@ public:
     Panel& panel() { return panel_; }
     // Every reading the panel accepts, with its wall-clock time.
     history::ReadingHistory& history() { return history_; }
+    // The readings over time as the front ends read them (the trend, the
+    // web page): the reading store when there is one, else the history.
+    const history::ReadingSource& readings() const { return history_; }
     // The QTimer of one of the panel's timers (sync_timer, refresh_timer,
     // scan_timer).
     QTimer* timer(ControlId id) const { return timers_.timer(id); }

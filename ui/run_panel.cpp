@@ -11,7 +11,8 @@ WindowSession::WindowSession(Port& port, const PortOffer& ports)
 {
     // The trend window beside the panel's window, for the user and for the
     // other front ends.
-    trend_ = std::make_unique<ui::TrendLink>(window_, *window_.widget(ControlId::reading_box), history());
+    trend_ = std::make_unique<ui::TrendLink>(window_, *window_.widget(ControlId::reading_box), history(),
+                                            [this]() -> const history::ReadingSource& { return readings(); });
     trend_open = [this] { return trend_->is_open(); };
     set_trend_open = [this](bool open) { trend_->set_open(open); };
 }

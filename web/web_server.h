@@ -17,6 +17,7 @@
 #pragma once
 
 #include "history/reading_history.h"
+#include "history/reading_source.h"
 #include "panel/panel.h"
 #include "web/access.h"
 #include "web/documents.h"
@@ -73,9 +74,13 @@ public:
 
     // What the page shows and drives; served from now on. trend_open and
     // set_trend_open may be empty (no trend window).
+    // history: the live readings; readings: the readings over time that
+    // the trend and the CSV download read (the reading store, say), the
+    // history when nullptr.
     struct Attachment {
         Panel* panel = nullptr;
         history::ReadingHistory* history = nullptr;
+        const history::ReadingSource* readings = nullptr;
         std::function<bool()> trend_open;
         std::function<void(bool)> set_trend_open;
         Identity identity;
@@ -93,6 +98,9 @@ private:
     void finish(Connection* c, const Response& r);
     void drop(Connection* c);
     void to_websocket(Connection* c);
+    Response csv_download(Connection* c, const Request& request);
+    void pump_csv(Connection* c);
+    const history::ReadingSource& readings() const;
     Response answer(Connection* c, const Request& request);
     Response page(Connection* c, const Request& request, std::string message, int status);
     Response login(Connection* c, const Request& request);

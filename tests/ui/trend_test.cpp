@@ -4,7 +4,7 @@
 #include "app/options.h"
 #include "panel/marked_readings.h"
 #include "support/virtual_panel.h"
-#include "trend/history_csv.h"
+#include "history/reading_csv.h"
 #include "trend/trend_window.h"
 #include "ui/run_panel.h"
 #include "window_fixture.h"
