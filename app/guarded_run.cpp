@@ -1,5 +1,6 @@
 #include "app/guarded_run.h"
 
+#include "app/review.h"
 #include "app/scripting.h"
 #include "app/service.h"
 #include "app/window_loader.h"
@@ -99,6 +100,8 @@ int run_guarded(int argc, char** argv, const app::Program& program,
         return make_safe(request, program, reopen);
     case app::Request::Action::HashPassword:
         return hash_password_command(program);
+    case app::Request::Action::Review:
+        return app::run_review(argc, argv, program, request.review, window);
     case app::Request::Action::Fail:
         write_diagnostic_line(request.error);
         return app::usage_status;

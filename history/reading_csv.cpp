@@ -76,8 +76,9 @@ std::optional<Sample> parse_row(std::string_view line, std::size_t columns, std:
         line.remove_prefix(comma + 1);
     }
     if (n != columns) {
-        *why = std::to_string(n > std::size(f) ? std::size(f) : n) + (n > std::size(f) ? " or more" : "") +
-               " fields where the header has " + std::to_string(columns);
+        *why = n > std::size(f) ? "more than " + std::to_string(std::size(f)) + " fields"
+               : std::to_string(n) + (n == 1 ? " field" : " fields");
+        *why += " where the header has " + std::to_string(columns);
         return std::nullopt;
     }
     Sample s;
@@ -248,7 +249,7 @@ ReadLog read_reading_log(std::istream& in, const ReadLogLimits& limits)
     const auto problem = [&](const std::string& why) {
         ++log.skipped;
         if (log.problems.size() < limits.max_problems)
-            log.problems.push_back("line " + std::to_string(number) + ": " + why);
+            log.problems.push_back({number, why});
     };
     const auto take = [&]() -> bool {
         ++number;

@@ -63,9 +63,13 @@ private:
 // with the rows that were left out.
 struct ReadLog {
     std::vector<Sample> samples;
-    // One clause per row left out, "line 17: no mode 'XYZ'", the first
-    // `max_problems` of them; `skipped` counts them all.
-    std::vector<std::string> problems;
+    // Each row left out, with its line number (from 1) and why ("no mode
+    // 'XYZ'"), the first `max_problems` of them; `skipped` counts them all.
+    struct Problem {
+        std::size_t line = 0;
+        std::string cause;
+    };
+    std::vector<Problem> problems;
     std::size_t skipped = 0;
     // Why the whole file was refused ("" when it was read): not a reading
     // log, too many readings.

@@ -1,5 +1,7 @@
 #include "ui/run_panel.h"
 
+#include "trend/trend_window.h"
+
 #include <QApplication>
 #include <QStyle>
 #include <QStyleFactory>
@@ -36,6 +38,14 @@ int run_panel(Port& port, const PortOffer& ports, const FrontEnds& front_ends)
     if (front_ends)
         front_ends(session);
     return session.exec();
+}
+
+int run_review(const history::ReadingSource& readings, const std::string& what)
+{
+    use_panel_style();
+    const auto window = trend::TrendWindow::review(readings, QString::fromStdString(what));
+    window->show();
+    return QApplication::exec();
 }
 
 } // namespace korvel
