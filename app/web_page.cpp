@@ -79,9 +79,8 @@ struct WebFrontEnd {
     {
         web::WebServer* s = server.release();
         s->setParent(&session.attachments());
-        s->attach({&session.panel(), &session.history(), &session.readings(), session.trend_open,
-                   session.set_trend_open,
-                   identity});
+        s->attach({&session.panel(), &session.history(), session.trend_open, session.set_trend_open,
+                   identity, &session.readings()});
     }
 };
 

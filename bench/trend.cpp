@@ -9,6 +9,7 @@
 #include "panel/marked_readings.h"
 #include "sim/clock.h"
 #include "sim/sim_board.h"
+#include "support/minute_source.h"
 #include "support/virtual_panel.h"
 #include "trend/trend_window.h"
 #include "ui/run_panel.h"
@@ -26,6 +27,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <vector>
 
 namespace korvel::bench {
@@ -97,6 +99,62 @@ std::pair<double, double> time_redraws(trend::TrendWindow& w, int n)
     return {cpu[cpu.size() / 2], wall[wall.size() / 2]};
 }
 
+// 30 days at 3 readings a second, made up: the set-point walks through the
+// range once an hour and the reading follows it with a little noise.
+template <typename Add>
+void thirty_days_of_readings(std::int64_t start, Add add)
+{
+    std::uint32_t noise = 7;
+    for (std::int64_t i = 0; i < 30LL * 24 * 3600 * 3; ++i) {
+        history::Sample s;
+        s.time_ms = start + i * 333;
+        const double minute = double(i) / 180.0;
+        s.setpoint = static_cast<std::int16_t>(12000 + 6000 * std::sin(minute * 2 * M_PI / 60));
+        noise = noise * 1664525u + 1013904223u;
+        s.value = static_cast<std::int16_t>(s.setpoint + int(noise >> 29) - 4);
+        if (i % 5000 == 0)
+            s.mark = history::Mark::over;
+        add(s);
+    }
+}
+
+// The 30-day span: drawn from per-minute figures (as the reading store
+// answers it), and from every reading in memory (a CSV log under --review).
+int run_thirty_days(int columns)
+{
+    const std::int64_t start = QDateTime::currentMSecsSinceEpoch() - 30LL * 24 * 3600 * 1000;
+    test::MinuteSource minutes;
+    auto log = std::make_unique<history::ReadingHistory>(30 * 24 * 3600 * 3);
+    thirty_days_of_readings(start, [&](const history::Sample& s) {
+        minutes.add(s);
+        log->restore(s);
+    });
+    const std::int64_t end = log->newest().time_ms + 1;
+    const auto measure = [&](trend::TrendWindow& w) {
+        w.set_clock([end] { return end; });
+        w.show();
+        plot_width(w, columns);
+        w.set_span(trend::TrendWindow::Span::thirty_days);
+        w.set_figures(trend::TrendWindow::Figures::span_shown);
+        const auto times = time_redraws(w, 15);
+        w.hide();
+        return times;
+    };
+    history::ReadingHistory live;
+    trend::TrendWindow from_minutes(live, minutes);
+    const auto [minutes_cpu, minutes_wall] = measure(from_minutes);
+    const auto review = trend::TrendWindow::review(*log, QStringLiteral("30 days"));
+    const auto [review_cpu, review_wall] = measure(*review);
+    std::printf("Trend over 30 days (%zu readings, %zu minutes)\n", log->size(), minutes.minutes());
+    std::printf("  redraw at %d px     30 days from per-minute figures: %.2f ms CPU (%.2f ms wall), "
+                "median of 15, statistics of the span included\n",
+                columns, minutes_cpu, minutes_wall);
+    std::printf("                      30 days from every reading (--review of a CSV log): %.2f ms CPU "
+                "(%.2f ms wall)\n",
+                review_cpu, review_wall);
+    return 0;
+}
+
 } // namespace
 
 int run_trend(int argc, char** argv, double seconds, int set_point)
@@ -155,6 +213,8 @@ int run_trend(int argc, char** argv, double seconds, int set_point)
     std::printf("  reduction alone     all readings:        %.2f ms CPU\n", reduce_ms[reduce_ms.size() / 2]);
     std::printf("  history memory      %.1f MB (%zu readings of %zu bytes)\n", memory_mb,
                 day.capacity(), sizeof(history::Sample));
+    if (const int status = run_thirty_days(columns); status != 0)
+        return status;
 
     // korvel-sim's window in real time: S s without the trend, then S s
     // with it open and following.

@@ -80,10 +80,10 @@ public:
     struct Attachment {
         Panel* panel = nullptr;
         history::ReadingHistory* history = nullptr;
-        const history::ReadingSource* readings = nullptr;
         std::function<bool()> trend_open;
         std::function<void(bool)> set_trend_open;
         Identity identity;
+        const history::ReadingSource* readings = nullptr;
     };
     void attach(Attachment a);
 
