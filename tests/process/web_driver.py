@@ -571,9 +571,18 @@ def browser(program, screenshot=None):
             count = "var c = Chart.getChart(document.getElementById('trend')); return c ? c.data.datasets[0].data.length : -1;"
             check(wait_for(lambda: driver.execute_script(count) >= 3), "trend points: %r" % driver.execute_script(count))
             check(wait_for(lambda: text("stat-count") not in ("–", "0")), "statistics shown")
+            # The long spans and the CSV link that follows the span, or the times given.
+            from selenium.webdriver.support.ui import Select
+            Select(driver.find_element(By.ID, "span")).select_by_value("all")
+            link = lambda: driver.find_element(By.ID, "csv-download").get_attribute("href")
+            check(wait_for(lambda: link().endswith("/api/history.csv?span=all")), "CSV link of all: %r" % link())
+            check(wait_for(lambda: driver.execute_script(count) >= 1), "trend of all drawn")
+            driver.execute_script("var f = document.getElementById('csv-from'); f.value = '2026-12-01T08:00:00';"
+                                  "f.dispatchEvent(new Event('change'));")
+            check(re.search(r"/api/history\.csv\?t0=\d+$", link() or "") is not None, "CSV link from a time: %r" % link())
+            Select(driver.find_element(By.ID, "span")).select_by_value("600")
             if screenshot:
                 # A short sweep over a minute's span, for the picture.
-                from selenium.webdriver.support.ui import Select
                 Select(driver.find_element(By.ID, "span")).select_by_value("60")
                 for sp in (6000, 10000, 14000, 10000, 6000, 2001):
                     sim.write("SOUR:SETP %d" % sp)
