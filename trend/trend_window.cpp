@@ -518,7 +518,8 @@ void TrendWindow::schedule_refresh()
 void TrendWindow::showEvent(QShowEvent* e)
 {
     QWidget::showEvent(e);
-    ticker_->start();
+    if (!review_)
+        ticker_->start();  // a file looked at does not move with the clock
     refresh();
 }
 
