@@ -1,6 +1,7 @@
 // Trend mode of korvel-bench: a day of readings made in virtual time, the
 // cost of one redraw of the trend at 1400 pixels over all of it (and over
-// its last minute), the history's memory, then korvel-sim's window in real
+// its last minute), the history's memory, the 30-day span drawn from
+// per-minute figures and from every reading, then korvel-sim's window in real
 // time without and with the trend open and following, side by side. Also
 // the picture of the trend for the README.
 #include "bench/bench_common.h"
