@@ -1,5 +1,6 @@
 #include "app/guarded_run.h"
 
+#include "app/reading_store_link.h"
 #include "app/review.h"
 #include "app/scripting.h"
 #include "app/service.h"
@@ -155,6 +156,11 @@ int run_guarded(int argc, char** argv, const app::Program& program,
         write_diagnostic_line(error);
         return app::usage_status;
     }
+    // The reading store first: one that cannot be used ends a panel without
+    // a window before any socket or port is opened.
+    std::unique_ptr<store::ReadingStore> reading_store;
+    if (!app::open_reading_store(program, request, &reading_store))
+        return 1;
     // The reading log and the remote interface, before any port is opened:
     // a file that cannot be written or a TCP port taken ends the program
     // with the board untouched.
@@ -188,6 +194,8 @@ int run_guarded(int argc, char** argv, const app::Program& program,
     guard::LastWords last_words(port);
 
     const FrontEnds all_front_ends = [&](PanelSession& session) {
+        if (reading_store)
+            app::attach_reading_store(session, *reading_store);
         if (front_ends)
             front_ends(session);
         if (scripting)

@@ -33,6 +33,14 @@ const QCommandLineOption listen_option(
 const QCommandLineOption record_option(
     "record",
     "Append one CSV row per accepted reading to this file (- for standard output).", "file");
+const QCommandLineOption store_option(
+    "store",
+    "Keep every accepted reading in this SQLite file (created when missing), and start with "
+    "the readings it holds: the trend, the web page and TRACe:DATA? read them.",
+    "file");
+const QCommandLineOption store_keep_option(
+    "store-keep", "Delete readings older than this many days from --store (0 keeps all). Default: 90.",
+    "days");
 
 const QCommandLineOption trend_option(
     "trend", "Open the trend window (the readings against time) beside the panel at start.");
@@ -158,6 +166,28 @@ std::string read_http_options(const QCommandLineParser& parser, Request& r)
     return {};
 }
 
+// --store and --store-keep into r; what is wrong with them, or "".
+std::string read_store_options(const QCommandLineParser& parser, Request& r)
+{
+    const QStringList store = parser.values(store_option);
+    const QStringList keep = parser.values(store_keep_option);
+    if (store.size() > 1 || keep.size() > 1)
+        return "--store and --store-keep are given once each";
+    // An empty name keeps no store (the service's KORVEL_STORE= does so).
+    if (store.size() == 1 && !store[0].isEmpty())
+        r.store = store[0].toStdString();
+    if (keep.size() == 1) {
+        bool ok = false;
+        const int days = keep[0].toInt(&ok);
+        if (!ok || days < 0 || days > 36500)
+            return "--store-keep " + quoted(keep[0]) + ": the days are a whole number from 0 to 36500";
+        if (store.isEmpty())
+            return "--store-keep goes with --store";
+        r.store_keep_days = days;
+    }
+    return {};
+}
+
 } // namespace
 
 void add_options(QCommandLineParser& parser, const Program& program)
@@ -167,6 +197,8 @@ void add_options(QCommandLineParser& parser, const Program& program)
     parser.addOption(port_option(program));
     parser.addOption(listen_option);
     parser.addOption(record_option);
+    parser.addOption(store_option);
+    parser.addOption(store_keep_option);
     parser.addOption(trend_option);
     parser.addOption(no_window_option);
     parser.addOption(http_option);
@@ -226,7 +258,7 @@ Request read_own_options(const QStringList& args, const Program& program, System
         const QStringList files = parser.values(review_option);
         if (files.size() > 1)
             return failed(failure(program, "--review given more than once"));
-        for (const char* name : {"port", "listen", "record", "trend", "no-window", "http",
+        for (const char* name : {"port", "listen", "record", "store", "store-keep", "trend", "no-window", "http",
                                  "http-password-file", "http-cert", "http-key"})
             if (parser.isSet(QString::fromLatin1(name)))
                 return failed(failure(program, "--review looks at a file without a panel or a port, so "
@@ -267,6 +299,8 @@ Request read_own_options(const QStringList& args, const Program& program, System
     if (record.size() == 1)
         r.record = record[0].toStdString();
     if (std::string error = read_http_options(parser, r); !error.empty())
+        return failed(failure(program, error));
+    if (std::string error = read_store_options(parser, r); !error.empty())
         return failed(failure(program, error));
     r.no_window = parser.isSet(no_window_option);
     if (r.action == Request::Action::Run && r.no_window && !drives_without_window(r))

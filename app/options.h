@@ -37,6 +37,8 @@ struct Request {
     std::optional<std::string> listen;  // --listen [HOST:]PORT, checked
     std::optional<std::string> record;  // --record FILE|-
     std::string review;                 // Review: the file of --review
+    std::optional<std::string> store;   // --store FILE: the reading store
+    int store_keep_days = 90;           // --store-keep DAYS (0: all)
     bool trend = false;                 // --trend: the trend window open at start
     bool no_window = false;             // --no-window
     // --if-service-failed (with --make-safe): act only when the service

@@ -221,4 +221,28 @@ void PanelInstrument::set_trend_open(bool open)
         (*trend_set_open_)(open);
 }
 
+std::optional<std::size_t> PanelInstrument::readings_kept() const
+{
+    const history::ReadingSource* source = source_ ? source_ : history_;
+    if (!source)
+        return std::nullopt;
+    return source->count();
+}
+
+std::vector<remote::Reading> PanelInstrument::newest_readings(std::size_t n) const
+{
+    const history::ReadingSource* source = source_ ? source_ : history_;
+    std::vector<remote::Reading> out;
+    if (!source)
+        return out;
+    for (const history::Sample& s : source->latest(n)) {
+        remote::Reading r;
+        r.value = s.value;
+        r.over = s.mark == history::Mark::over;
+        r.under = s.mark == history::Mark::under;
+        out.push_back(r);
+    }
+    return out;
+}
+
 } // namespace korvel

@@ -69,6 +69,12 @@ public:
         trend_set_open_ = &set_open;
     }
     std::optional<bool> trend_open() const override;
+
+    // The readings over time the remote queries read (PanelSession::readings():
+    // the store when there is one, else the history); it must outlive this.
+    void read_from(const history::ReadingSource* source) { source_ = source; }
+    std::optional<std::size_t> readings_kept() const override;
+    std::vector<remote::Reading> newest_readings(std::size_t n) const override;
     void set_trend_open(bool open) override;
 
 private:
@@ -77,6 +83,7 @@ private:
     Panel& panel_;
     std::string model_;
     history::ReadingHistory* history_;
+    const history::ReadingSource* source_ = nullptr;
     std::optional<remote::Reading> last_;
     std::unique_ptr<MarkedReadings> readings_;  // without a history
     int history_key_ = -1;

@@ -89,6 +89,7 @@ void Scripting::start(PanelSession& session)
         return;
     auto* a = new Attached(&session.attachments());
     a->instrument = std::make_unique<PanelInstrument>(session.panel(), model, &session.history());
+    a->instrument->read_from(&session.readings());
     a->instrument->use_trend(session.trend_open, session.set_trend_open);
     a->recorder = std::move(recorder);
     a->server = std::move(server);

@@ -73,6 +73,8 @@ void print_rates(const Figures& f);
 #if defined(KORVEL_BENCH_REALTIME)
 // Runs korvel-sim's board in real time under real QTimers (no window).
 int run_realtime(int argc, char** argv, double seconds, int set_point);
+// The reading store beside the panel in real time, then a 30-day store.
+int run_store(int argc, char** argv, double seconds, int set_point);
 #endif
 
 #if defined(KORVEL_BENCH_WINDOW)

@@ -17,6 +17,11 @@
 //                                                interface: a client sweeps
 //                                                set-point jumps for S s, one
 //                                                READ? per point
+//   korvel-bench --store S [--set-point V]       real QTimers with the reading
+//                                                store: readings against
+//                                                conversions, add() and commit
+//                                                times; then a 30-day store:
+//                                                start time and reads
 //   korvel-bench --web S [--set-point V]         the window with the web page:
 //                                                S s each with 0, 1 and 16 pages
 //                                                open; reading-to-page latency
@@ -202,6 +207,7 @@ int main(int argc, char** argv)
     double seconds = 600;
     // NaN: not asked for (parse_number never gives one).
     double realtime = std::nan("");
+    double store = std::nan("");
     double window = std::nan("");
     double remote = std::nan("");
     double trend = std::nan("");
@@ -216,6 +222,8 @@ int main(int argc, char** argv)
             target = &seconds;
         else if (!std::strcmp(argv[i], "--realtime"))
             target = &realtime;
+        else if (!std::strcmp(argv[i], "--store"))
+            target = &store;
         else if (!std::strcmp(argv[i], "--window"))
             target = &window;
         else if (!std::strcmp(argv[i], "--remote"))
@@ -247,6 +255,7 @@ int main(int argc, char** argv)
         return 2;
     }
     const bool realtime_given = !std::isnan(realtime);
+    const bool store_given = !std::isnan(store);
     const bool window_given = !std::isnan(window);
     const auto valid = [](double s) { return s > 0 && s <= max_real_seconds; };
     const bool remote_given = !std::isnan(remote);
@@ -254,11 +263,12 @@ int main(int argc, char** argv)
     const bool web_given = !std::isnan(web);
     const bool trend_given = !std::isnan(trend);
     if ((realtime_given && !valid(realtime)) || (window_given && !valid(window)) ||
+        (store_given && !valid(store)) ||
         (remote_given && !valid(remote)) || (sweep_given && !valid(sweep)) ||
         (web_given && !valid(web)) || (trend_given && !valid(trend)) ||
-        realtime_given + window_given + remote_given + sweep_given + web_given + trend_given +
+        realtime_given + store_given + window_given + remote_given + sweep_given + web_given + trend_given +
                 (trend_picture != nullptr) > 1) {
-        std::fprintf(stderr, "korvel-bench: give one of --realtime S, --window S, --remote S, "
+        std::fprintf(stderr, "korvel-bench: give one of --realtime S, --store S, --window S, --remote S, "
                              "--sweep S, --web S, --trend S or --trend-picture FILE, "
                              "with S above "
                              "0 and at most %.0f seconds\n",
@@ -267,6 +277,15 @@ int main(int argc, char** argv)
     }
     const int set_point = static_cast<int>(set_point_value);
 
+    if (store_given) {
+#if defined(KORVEL_BENCH_REALTIME)
+        return run_store(argc, argv, store, set_point);
+#else
+        std::fprintf(stderr, "korvel-bench: --store needs QtCore, which this build lacks; "
+                             "install qt6-base-dev and configure again\n");
+        return 2;
+#endif
+    }
     if (realtime_given) {
 #if defined(KORVEL_BENCH_REALTIME)
         return run_realtime(argc, argv, realtime, set_point);

@@ -106,6 +106,16 @@ public:
     virtual LimitFailures limit_failures() const { return {}; }
     virtual void clear_limit_failures() {}
 
+    // The readings kept over time (in the reading store when there is one,
+    // else in the history): how many, and the newest n of them, oldest
+    // first; nothing where the instrument keeps no readings.
+    virtual std::optional<std::size_t> readings_kept() const { return std::nullopt; }
+    virtual std::vector<Reading> newest_readings(std::size_t n) const
+    {
+        (void)n;
+        return {};
+    }
+
     // The trend window: whether it is open, and opening or closing it;
     // nothing where there is no trend window.
     virtual std::optional<bool> trend_open() const { return std::nullopt; }

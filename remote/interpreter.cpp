@@ -19,7 +19,7 @@ struct Entry {
 };
 
 // In the order of Interpreter::Id.
-constexpr std::array<Entry, 31> table{{
+constexpr std::array<Entry, 33> table{{
     {"IDN", true, false, true},
     {"RST", true, true, false},
     {"CLS", true, true, false},
@@ -51,6 +51,8 @@ constexpr std::array<Entry, 31> table{{
     {"INITiate", false, true, false},
     {"MEASure", false, false, true},
     {"TRIGger:DELay", false, true, true},
+    {"TRACe:POINts:ACTual", false, false, true},
+    {"TRACe:DATA", false, false, true},
 }};
 
 // Settable commands without an argument (*RST, *CLS, SYSTem:EXIT, INITiate).
@@ -146,7 +148,9 @@ bool Interpreter::resolve(const Command& cmd, std::vector<std::string>& prefix, 
         errors_.push(err::undefined_header, header);
         return false;
     }
-    const std::size_t wanted = (cmd.query || !takes_argument(e->pattern)) ? 0 : 1;
+    // TRACe:DATA? is the one query with an argument.
+    const std::size_t wanted = cmd.query ? (e->pattern == "TRACe:DATA" ? 1 : 0)
+                                         : (takes_argument(e->pattern) ? 1 : 0);
     if (cmd.args.size() > wanted) {
         errors_.push(err::parameter_not_allowed, header);
         return false;
@@ -402,6 +406,8 @@ void Interpreter::run(const Step& s)
     case Id::LimitFail:
     case Id::LimitClear: limits(s); break;
     case Id::Trend: trend(s); break;
+    case Id::TracePoints:
+    case Id::TraceData: trace(s); break;
     }
 }
 

@@ -58,6 +58,8 @@ public:
     // of two conversions each, as readings below about 2000 counts take.
     static constexpr int default_timeout_ms = 4000;
     static constexpr int max_timeout_ms = 3600000;
+    // The most readings one TRACe:DATA? answers.
+    static constexpr int max_trace_points = 10000;
     static constexpr int max_trigger_delay_ms = 60000;
     // The answer of a query that got no reading.
     static constexpr std::string_view not_a_number = "9.91E+37";
@@ -99,7 +101,7 @@ private:
                     Error, Timeout, PortView, ProbeView, Exit,
                     AverageMin, AverageMax, AverageMean, AverageSdev, AverageCount, AverageClear,
                     LimitLower, LimitUpper, LimitState, LimitFail, LimitClear, Trend,
-                    Initiate, Measure, TriggerDelay };
+                    Initiate, Measure, TriggerDelay, TracePoints, TraceData };
     struct Step {
         Id id;
         bool query;
@@ -128,6 +130,7 @@ private:
     void statistics(const Step& s);
     void limits(const Step& s);
     void trend(const Step& s);
+    void trace(const Step& s);
     // The argument as a whole number within low..high; otherwise an error
     // queued (-104 not a number, -222 out of range) and nothing.
     std::optional<int> number_within(const std::string& arg, long low, long high,

@@ -2,6 +2,7 @@
 //   CALCulate:AVERage:MINimum? MAXimum? AVERage? SDEViation? COUNt? CLEar
 //   CALCulate:LIMit:LOWer|UPPer <n>, :STATe ON|OFF, their queries, :FAIL?, :CLEar
 //   DISPlay:TRENd ON|OFF|1|0, DISPlay:TRENd?
+//   TRACe:POINts:ACTual?, TRACe:DATA? <n>
 #include "remote/interpreter.h"
 
 #include <charconv>
@@ -148,6 +149,40 @@ void Interpreter::trend(const Step& s)
     }
     if (*wanted != *open)
         instrument_.set_trend_open(*wanted);
+}
+
+void Interpreter::trace(const Step& s)
+{
+    const auto kept = instrument_.readings_kept();
+    if (!kept) {
+        errors_.push(err::settings_conflict, "no reading history here");
+        return;
+    }
+    if (s.id == Id::TracePoints) {
+        reply(std::to_string(*kept));
+        return;
+    }
+    // A whole number of readings, 1..10000: anything else is out of range.
+    const auto n = parse_number(s.arg);
+    double d = 0;
+    std::string_view body = s.arg;
+    if (!body.empty() && body[0] == '+')
+        body.remove_prefix(1);
+    const auto [p, ec] = std::from_chars(body.data(), body.data() + body.size(), d);
+    const bool whole = !s.arg.empty() && (s.arg[0] == '#' || (ec == std::errc() && p == body.data() + body.size() &&
+                                                             d == std::trunc(d)));
+    if (!n || !whole || *n < 1 || *n > max_trace_points) {
+        errors_.push(err::out_of_range, "TRACe:DATA? takes a whole number of readings, 1.." +
+                                            std::to_string(max_trace_points));
+        return;
+    }
+    std::string text;
+    for (const Reading& r : instrument_.newest_readings(std::size_t(*n))) {
+        if (!text.empty())
+            text += ',';
+        text += format_reading(Reading{r.value, false, false, Limit::none});
+    }
+    reply(text.empty() ? std::string(not_a_number) : text);
 }
 
 } // namespace korvel::remote

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 class QTimer;
 
@@ -33,9 +34,14 @@ public:
     Panel& panel() { return panel_; }
     // Every reading the panel accepts, with its wall-clock time.
     history::ReadingHistory& history() { return history_; }
-    // The readings over time as the front ends read them (the trend, the
-    // web page): the reading store when there is one, else the history.
-    const history::ReadingSource& readings() const { return history_; }
+    // The readings over time as front ends read them: the reading store
+    // when there is one (set with read_from), else the history.
+    history::ReadingSource& readings() { return readings_ ? *readings_ : history_; }
+    // source must outlive the session's front ends; nullptr: the history.
+    void read_from(history::ReadingSource* source) { readings_ = source; }
+    // Why the reading store keeps no more readings ("" while it writes or
+    // where there is none), for the front ends that show it.
+    std::function<std::string()> store_state_line;
     // The QTimer of one of the panel's timers (sync_timer, refresh_timer,
     // scan_timer).
     QTimer* timer(ControlId id) const { return timers_.timer(id); }
@@ -58,6 +64,7 @@ private:
     TerminationSignals termination_;
     Panel panel_;
     history::ReadingHistory history_;
+    history::ReadingSource* readings_ = nullptr;
     // Feeds the history each reading with the marks seen during its
     // conversion.
     MarkedReadings history_feed_;

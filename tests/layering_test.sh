@@ -20,10 +20,11 @@ declare -A allowed=(
   [trend]="trend history"
   [remote]="remote"
   [history]="history"
+  [store]="store history"
   [web]="web panel port output dvm history"
-  [app]="app session panel guard port sim remote history web"
+  [app]="app session panel guard port sim remote history web store"
 )
-core="port sim output dvm panel guard history"
+core="port sim output dvm panel guard history store"
 
 check() {
   local root=$1 bad=0 folder file line target

@@ -55,6 +55,10 @@ korvel-sim|--port '0x10000': not an address|--port	0x10000
 korvel-sim|--port given more than once|--port	0x378	--port	0x278
 korvel-sim|unexpected value after '--help'|--help=yes
 korvel-sim|unexpected argument 'stray'|stray
+korvel-sim|--store-keep goes with --store|--store-keep	5
+korvel-sim|--store-keep 'x': the days are a whole number from 0 to 36500|--store	r.db	--store-keep	x
+korvel-sim|--store-keep '-1': the days are|--store	r.db	--store-keep=-1
+korvel-sim|--store and --store-keep are given once each|--store	a.db	--store	b.db
 korvel|unknown option 'bogus'|--bogus
 korvel|--port '/dev/parport99': the kernel runs no parport99|--port	/dev/parport99
 korvel|--port '-1': not an address|--port	-1

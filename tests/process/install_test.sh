@@ -289,7 +289,7 @@ run_deb() {
 
   depends=$(field Depends)
   echo "Depends: $depends"
-  for p in libqt6widgets6 libqt6gui6 libqt6network6 libqt6websockets6 libqt6core6 libsystemd0 libsodium23 libjs-chart.js qt6-qpa-plugins fonts-liberation fonts-dejavu-core; do
+  for p in libqt6widgets6 libqt6gui6 libqt6network6 libqt6websockets6 libqt6core6 libsystemd0 libsodium23 libsqlite3-0 libjs-chart.js qt6-qpa-plugins fonts-liberation fonts-dejavu-core; do
     grep -qE "(^|, )$p( |,|$)" <<<"$depends" || fail "Depends lacks $p"
   done
 

@@ -41,6 +41,20 @@ TEST(Calculate, StatisticsAnswerTheFiguresOrNotANumber)
     EXPECT_EQ(in.errors().size(), 0u);
 }
 
+TEST(Calculate, TraceAnswersTheReadingsKeptOldestFirstWithoutMarks)
+{
+    KeepingInstrument f;
+    Interpreter in(f);
+    EXPECT_EQ(ask(in, "TRAC:POIN:ACT?;:TRAC:DATA? 5"), "0;9.91E+37\n");
+    f.kept = {{12, false, false}, {-700, false, false}, {19999, true, false}, {0, false, true}};
+    EXPECT_EQ(ask(in, "TRACE:POINTS:ACTUAL?"), "4\n");
+    EXPECT_EQ(ask(in, "trac:data? 2"), "+19999,+0\n");
+    EXPECT_EQ(ask(in, "TRAC:DATA? 10000;POIN:ACT?"), "+12,-700,+19999,+0;4\n");
+    EXPECT_EQ(ask(in, "TRAC:DATA? 1E1"), "+12,-700,+19999,+0\n");
+    EXPECT_EQ(f.changes, 0);
+    EXPECT_EQ(in.errors().size(), 0u);
+}
+
 TEST(Calculate, LimitsAreSetReadAndCounted)
 {
     KeepingInstrument f;
@@ -91,6 +105,16 @@ TEST(Calculate, BadValuesAreRefusedAndChangeNothing)
         {"CALC:LIM:FAIL 1", -113},
         {"CALC:AVER:CLE?", -113},
         {"CALC:LIM:STAT ON;CALC:FOO", -113},
+        {"TRAC:DATA? 0", -222},
+        {"TRAC:DATA? 10001", -222},
+        {"TRAC:DATA? -1", -222},
+        {"TRAC:DATA? 2.5", -222},
+        {"TRAC:DATA? abc", -222},
+        {"TRAC:DATA? 1e400", -222},
+        {"TRAC:DATA?", -109},
+        {"TRAC:DATA? 1,2", -108},
+        {"TRAC:POIN:ACT? 5", -108},
+        {"TRAC:DATA 5", -113},
     };
     for (const Bad& r : rows) {
         SCOPED_TRACE(r.line);
@@ -113,7 +137,7 @@ TEST(Calculate, WithoutAHistoryEveryCommandSaysSo)
     f.keeps = false;
     Interpreter in(f);
     for (const char* line : {"CALC:AVER:MIN?", "CALC:AVER:CLE", "CALC:LIM:LOW 5", "CALC:LIM:STAT?",
-                             "CALC:LIM:FAIL?"}) {
+                             "CALC:LIM:FAIL?", "TRAC:POIN:ACT?", "TRAC:DATA? 1"}) {
         SCOPED_TRACE(line);
         EXPECT_EQ(ask(in, line), "");
         EXPECT_EQ(code_of(in), "-221");

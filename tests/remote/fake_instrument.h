@@ -4,6 +4,8 @@
 
 #include "remote/instrument.h"
 
+#include <algorithm>
+
 namespace remote_test {
 
 using korvel::remote::Reading;
@@ -75,6 +77,18 @@ public:
     void clear_limit_failures() override { failures = {}, ++changes; }
     std::optional<bool> trend_open() const override { return trend; }
     void set_trend_open(bool open) override { trend = open, ++changes; }
+
+    // The readings kept over time, oldest first.
+    std::vector<Reading> kept;
+    std::optional<std::size_t> readings_kept() const override
+    {
+        return keeps ? std::optional(kept.size()) : std::nullopt;
+    }
+    std::vector<Reading> newest_readings(std::size_t n) const override
+    {
+        n = std::min(n, kept.size());
+        return {kept.end() - static_cast<std::ptrdiff_t>(n), kept.end()};
+    }
 };
 
 } // namespace remote_test

@@ -80,6 +80,8 @@ scpi "OUTP ON;MODE ZEP;SOUR:SETP 12345"
 answer=$(scpi "OUTP?;SETP?")
 [ "$answer" = "1;12345" ] || fail "over SCPI: $answer"
 sleep 1
+# The reading store (StateDirectory=) keeps what it holds across a restart.
+kept=$(scpi "TRAC:POIN:ACT?")
 mark stop
 systemctl stop "$unit" || fail "systemctl stop failed"
 mark stopped
@@ -88,6 +90,10 @@ note "after stop: $(state) $(systemctl show -p Result --value "$unit")"
 # Again, then the whole unit killed: korvel and its watchdog process.
 mark restart
 systemctl start "$unit" || fail "second systemctl start failed"
+after=$(scpi "TRAC:POIN:ACT?")
+[ -n "$kept" ] && [ "$after" -ge "$kept" ] 2>/dev/null ||
+  fail "the reading store lost readings across the restart: $kept before, $after after"
+note "readings kept across the restart: $kept before, $after after"
 scpi "OUTP ON;MODE ZEP;SOUR:SETP 20000"
 answer=$(scpi "SETP?")
 [ "$answer" = "20000" ] || fail "over SCPI after the restart: $answer"
