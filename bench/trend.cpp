@@ -10,6 +10,7 @@
 #include "panel/marked_readings.h"
 #include "sim/clock.h"
 #include "sim/sim_board.h"
+#include "store/reading_store.h"
 #include "support/minute_source.h"
 #include "support/virtual_panel.h"
 #include "trend/trend_window.h"
@@ -23,12 +24,17 @@
 #include <QSpinBox>
 #include <QTimer>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <memory>
+#include <string>
+#include <tuple>
 #include <vector>
 
 namespace korvel::bench {
@@ -144,12 +150,57 @@ int run_thirty_days(int columns)
     history::ReadingHistory live;
     trend::TrendWindow from_minutes(live, minutes);
     const auto [minutes_cpu, minutes_wall] = measure(from_minutes);
+
+    // The same 30 days in a reading store on disk, in a scratch folder.
+    std::string folder = (std::filesystem::temp_directory_path() / "korvel-bench-trend-XXXXXX").string();
+    if (!::mkdtemp(folder.data())) {
+        std::fprintf(stderr, "korvel-bench: cannot make a scratch folder in %s\n",
+                     std::filesystem::temp_directory_path().c_str());
+        return 1;
+    }
+    double store_cpu = 0, store_wall = 0, store_draw_cpu = 0, store_draw_wall = 0;
+    {
+        store::StoreOptions o;
+        o.path = folder + "/trend.db";
+        o.keep_days = 0;
+        o.program = "korvel-bench";
+        std::string error;
+        const auto kept = store::ReadingStore::open(o, &error);
+        bool written = kept != nullptr;
+        std::vector<history::Sample> day;
+        const auto write = [&] {
+            written = written && kept->write_batch(day, &error);
+            day.clear();
+        };
+        thirty_days_of_readings(start, [&](const history::Sample& s) {
+            day.push_back(s);
+            if (day.size() == 86400 * 3)
+                write();
+        });
+        write();
+        if (written) {
+            trend::TrendWindow from_store(live, *kept);
+            std::tie(store_cpu, store_wall) = measure(from_store);
+            from_store.set_figures(trend::TrendWindow::Figures::since_reset);
+            from_store.show();
+            std::tie(store_draw_cpu, store_draw_wall) = time_redraws(from_store, 15);
+        } else {
+            std::fprintf(stderr, "korvel-bench: %s\n", error.c_str());
+        }
+    }
+    std::error_code gone;
+    std::filesystem::remove_all(folder, gone);
+    if (store_cpu == 0)
+        return 1;
     const auto review = trend::TrendWindow::review(*log, QStringLiteral("30 days"));
     const auto [review_cpu, review_wall] = measure(*review);
     std::printf("Trend over 30 days (%zu readings, %zu minutes)\n", log->size(), minutes.minutes());
     std::printf("  redraw at %d px     30 days from per-minute figures: %.2f ms CPU (%.2f ms wall), "
                 "median of 15, statistics of the span included\n",
                 columns, minutes_cpu, minutes_wall);
+    std::printf("                      30 days from a reading store: %.2f ms CPU (%.2f ms wall), "
+                "statistics of the span included; %.2f ms CPU (%.2f ms wall) without\n",
+                store_cpu, store_wall, store_draw_cpu, store_draw_wall);
     std::printf("                      30 days from every reading (--review of a CSV log): %.2f ms CPU "
                 "(%.2f ms wall)\n",
                 review_cpu, review_wall);
