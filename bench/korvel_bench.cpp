@@ -5,7 +5,7 @@
 //   korvel-bench --window S [--set-point V]      korvel-sim's window, offscreen
 //   korvel-bench --trend S [--set-point V]       a day of readings: trend redraw and
 //                                                history memory; 30 days' redraw from
-//                                                per-minute figures and from every
+//                                                a reading store and from every
 //                                                reading; then the window S s
 //                                                without and S s with the trend open
 //   korvel-bench --trend-picture FILE            the trend of korvel-sim as a PNG

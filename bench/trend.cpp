@@ -1,7 +1,7 @@
 // Trend mode of korvel-bench: a day of readings made in virtual time, the
 // cost of one redraw of the trend at 1400 pixels over all of it (and over
-// its last minute), the history's memory, the 30-day span drawn from
-// per-minute figures and from every reading, then korvel-sim's window in real
+// its last minute), the history's memory, the 30-day span drawn from a
+// reading store and from every reading in memory, then korvel-sim's window in real
 // time without and with the trend open and following, side by side. Also
 // the picture of the trend for the README.
 #include "bench/bench_common.h"
@@ -11,7 +11,6 @@
 #include "sim/clock.h"
 #include "sim/sim_board.h"
 #include "store/reading_store.h"
-#include "support/minute_source.h"
 #include "support/virtual_panel.h"
 #include "trend/trend_window.h"
 #include "ui/run_panel.h"
@@ -125,17 +124,14 @@ void thirty_days_of_readings(std::int64_t start, Add add)
     }
 }
 
-// The 30-day span: drawn from per-minute figures (as the reading store
-// answers it), and from every reading in memory (a CSV log under --review).
+// The 30-day span: drawn from a reading store (which answers it from its
+// per-minute figures), and from every reading in memory (a CSV log under
+// --review).
 int run_thirty_days(int columns)
 {
     const std::int64_t start = QDateTime::currentMSecsSinceEpoch() - 30LL * 24 * 3600 * 1000;
-    test::MinuteSource minutes;
     auto log = std::make_unique<history::ReadingHistory>(30 * 24 * 3600 * 3);
-    thirty_days_of_readings(start, [&](const history::Sample& s) {
-        minutes.add(s);
-        log->restore(s);
-    });
+    thirty_days_of_readings(start, [&](const history::Sample& s) { log->restore(s); });
     const std::int64_t end = log->newest().time_ms + 1;
     const auto measure = [&](trend::TrendWindow& w) {
         w.set_clock([end] { return end; });
@@ -148,8 +144,6 @@ int run_thirty_days(int columns)
         return times;
     };
     history::ReadingHistory live;
-    trend::TrendWindow from_minutes(live, minutes);
-    const auto [minutes_cpu, minutes_wall] = measure(from_minutes);
 
     // The same 30 days in a reading store on disk, in a scratch folder.
     std::string folder = (std::filesystem::temp_directory_path() / "korvel-bench-trend-XXXXXX").string();
@@ -194,13 +188,10 @@ int run_thirty_days(int columns)
         return 1;
     const auto review = trend::TrendWindow::review(*log, QStringLiteral("30 days"));
     const auto [review_cpu, review_wall] = measure(*review);
-    std::printf("Trend over 30 days (%zu readings, %zu minutes)\n", log->size(), minutes.minutes());
-    std::printf("  redraw at %d px     30 days from per-minute figures: %.2f ms CPU (%.2f ms wall), "
-                "median of 15, statistics of the span included\n",
-                columns, minutes_cpu, minutes_wall);
-    std::printf("                      30 days from a reading store: %.2f ms CPU (%.2f ms wall), "
-                "statistics of the span included; %.2f ms CPU (%.2f ms wall) without\n",
-                store_cpu, store_wall, store_draw_cpu, store_draw_wall);
+    std::printf("Trend over 30 days (%zu readings)\n", log->size());
+    std::printf("  redraw at %d px     30 days from a reading store: %.2f ms CPU (%.2f ms wall), median "
+                "of 15, statistics of the span included; %.2f ms CPU (%.2f ms wall) without\n",
+                columns, store_cpu, store_wall, store_draw_cpu, store_draw_wall);
     std::printf("                      30 days from every reading (--review of a CSV log): %.2f ms CPU "
                 "(%.2f ms wall)\n",
                 review_cpu, review_wall);

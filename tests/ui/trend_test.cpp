@@ -3,7 +3,8 @@
 // statistics, limits and alarm against the history, and its exports.
 #include "app/options.h"
 #include "panel/marked_readings.h"
-#include "support/minute_source.h"
+#include "store/reading_store.h"
+#include "support/temp_tree.h"
 #include "support/virtual_panel.h"
 #include "history/reading_csv.h"
 #include "trend/trend_window.h"
@@ -395,16 +396,25 @@ private slots:
 
     void long_spans_draw_from_the_source_with_its_statistics()
     {
-        // 40 days, a reading every 10 minutes, each alone in its minute; a
-        // day's worth of them outside the limits when taken.
-        korvel::test::MinuteSource source;
+        // 40 days in a reading store, a reading every 10 minutes; one a day
+        // outside the limits when taken.
+        korvel::TempTree dir("korvel-trend");
+        korvel::store::StoreOptions o;
+        o.path = (dir.root / "readings.db").string();
+        o.keep_days = 0;
+        std::string error;
+        const auto store = korvel::store::ReadingStore::open(o, &error);
+        QVERIFY2(store, error.c_str());
+        auto& source = *store;
         const std::int64_t t = 1'796'000'000'000, step = 600'000;
+        std::vector<Sample> readings;
         for (int i = 0; i < 40 * 144; ++i) {
             Sample s = sample(t + i * step, i % 1000, i % 500 == 0 ? Mark::over : Mark::none);
             s.limit = i % 144 == 0 && s.mark == Mark::none ? Limit::high : Limit::none;
-            source.add(s);
+            readings.push_back(s);
         }
-        const std::int64_t end = t + 40 * 144 * step;
+        QVERIFY2(store->write_batch(readings, &error), error.c_str());
+        const std::int64_t end = t + 40 * 144 * step;  // the store's whole minutes end here
         ReadingHistory live;
         TrendWindow w(live, source);
         w.set_clock([end] { return end; });
