@@ -1,5 +1,7 @@
 #include "web/web_server.h"
 
+#include "history/reading_csv.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
@@ -11,8 +13,6 @@
 #include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
-
-#include "history/reading_csv.h"
 
 #include <chrono>
 #include <fstream>
