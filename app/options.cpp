@@ -73,8 +73,8 @@ const QCommandLineOption http_key_option(
     "http-key", "The PEM private key of --http-cert.", "file");
 const QCommandLineOption review_option(
     "review",
-    "Open the trend window read only on a reading store or a CSV log of --record, without a "
-    "panel or a port: the graph, statistics, limits and export. Closing it ends the program.",
+    "Open the trend window read only on a CSV log of --record, without a panel or a port: the "
+    "graph, statistics, limits and export. Closing it ends the program.",
     "file");
 const QCommandLineOption hash_password_option(
     "hash-password",

@@ -50,7 +50,8 @@ std::unique_ptr<history::ReadingSource> open_for_review(const std::string& path,
     if (is_sqlite(in)) {
         *error = std::string(program) + ": cannot review " + name +
                  ": it is an SQLite file, and this build reviews only CSV logs of --record; "
-                 "read it with sqlite3, or review a CSV log";
+                 "export the store's readings as CSV with sqlite3 (README, 'Looking at a log "
+                 "again') and review that";
         return nullptr;
     }
     const history::ReadLog log = history::read_reading_log(in);

@@ -1,5 +1,5 @@
-// --review FILE: the trend window read only on a reading store or a CSV log
-// of --record, without a panel, a port, a watchdog or a socket.
+// --review FILE: the trend window read only on a CSV log of --record,
+// without a panel, a port, a watchdog or a socket.
 #pragma once
 
 #include "app/options.h"
@@ -13,8 +13,8 @@ namespace korvel::app {
 
 // The readings of a file to review. A CSV log is read whole; each row that
 // does not parse is named on standard error (the file, the line, why) and
-// left out. nullptr when the file cannot be reviewed; *error then holds the
-// line for standard error.
+// left out. nullptr when the file cannot be reviewed (a reading store among
+// them, for now); *error then holds the line for standard error.
 std::unique_ptr<history::ReadingSource> open_for_review(const std::string& path, const char* program,
                                                          std::string* error);
 

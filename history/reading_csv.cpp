@@ -59,6 +59,26 @@ std::string shown(std::string_view text)
     return "'" + s + (text.size() > 24 ? "...'" : "'");
 }
 
+// A field as a spreadsheet or sqlite3 may write it, "ZEP" or "", without
+// its quotes; one with a quote inside is left as it is (and refused).
+std::string_view unquoted(std::string_view f)
+{
+    if (f.size() >= 2 && f.front() == '"' && f.back() == '"' &&
+        f.substr(1, f.size() - 2).find('"') == std::string_view::npos)
+        return f.substr(1, f.size() - 2);
+    return f;
+}
+
+// The header with any quotes around its names taken off.
+std::string unquoted_header(std::string_view line)
+{
+    std::string out;
+    for (char c : line)
+        if (c != '"')
+            out += c;
+    return out;
+}
+
 // One row into a reading, or why not.
 std::optional<Sample> parse_row(std::string_view line, std::size_t columns, std::string* why)
 {
@@ -70,7 +90,7 @@ std::optional<Sample> parse_row(std::string_view line, std::size_t columns, std:
             n = std::size(f) + 1;
             break;
         }
-        f[n++] = line.substr(0, comma);
+        f[n++] = unquoted(line.substr(0, comma));
         if (comma == std::string_view::npos)
             break;
         line.remove_prefix(comma + 1);
@@ -267,7 +287,8 @@ ReadLog read_reading_log(std::istream& in, const ReadLogLimits& limits)
         if (number == 1) {
             if (l.starts_with("\xEF\xBB\xBF"))
                 l.remove_prefix(3);
-            columns = l == header_seven ? 7 : l == header_six ? 6 : 0;
+            const std::string header = unquoted_header(l);
+            columns = header == header_seven ? 7 : header == header_six ? 6 : 0;
             if (columns == 0) {
                 log.refused = "not a reading log of korvel: its first line is not the header '" +
                               std::string(header_seven) + "' (or without ',limit')";

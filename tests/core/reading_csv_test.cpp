@@ -35,6 +35,11 @@ TEST(ReadingCsv, LogsReadBack)
          2, {}},
         {"a byte-order mark before the header", "\xEF\xBB\xBF" + std::string(six) + good6, 1, {}},
         {"blank lines pass", seven + std::string("\n\n") + good7, 2, {}},
+        {"quoted as sqlite3 -csv and spreadsheets write it",
+         "\"time_utc\",seconds,reading,mark,mode,setpoint,\"limit\"\n"
+         "2026-12-07T22:45:27.803Z,0.000,\"+5000\",\"\",ZEP,5000,\"\"\n"
+         "2026-12-07T22:45:27.803Z,0.000,+5000,\"O\"R\",ZEP,5000,\n",
+         1, {3}, "", "no mark"},
         {"a row cut short by a kill", seven + good7 + "2026-12-07T13:06:3", 2, {4}, "", "1 field"},
         {"a seven-column row in a six-column log", six + good7, 0, {2, 3}, "", "7 fields"},
         {"too many fields", seven + std::string("2026-12-07T13:06:31.690Z,1,+1,,ZEP,1,,x,y,z\n"), 0, {2}, "",
