@@ -78,7 +78,7 @@ struct ReadLog {
 
 struct ReadLogLimits {
     std::size_t max_line = 512;             // bytes; longer lines are left out unread
-    std::size_t max_rows = 64u << 20;       // readings; 250 days at 3 a second
+    std::size_t max_rows = 32u << 20;       // readings; 129 days at 3 a second (512 MB)
     std::size_t max_problems = 10;
 };
 
