@@ -69,7 +69,7 @@ std::unique_ptr<history::ReadingSource> open_for_review(const std::string& path,
                               " more rows left out that do not parse; mend or remove them to see them");
     auto readings = std::make_unique<history::ReadingHistory>(log.samples.size());
     for (const history::Sample& s : log.samples)
-        readings->restore(s);
+        readings->add_recorded(s);
     return readings;
 }
 

@@ -131,7 +131,7 @@ int run_thirty_days(int columns)
 {
     const std::int64_t start = QDateTime::currentMSecsSinceEpoch() - 30LL * 24 * 3600 * 1000;
     auto log = std::make_unique<history::ReadingHistory>(30 * 24 * 3600 * 3);
-    thirty_days_of_readings(start, [&](const history::Sample& s) { log->restore(s); });
+    thirty_days_of_readings(start, [&](const history::Sample& s) { log->add_recorded(s); });
     const std::int64_t end = log->newest().time_ms + 1;
     const auto measure = [&](trend::TrendWindow& w) {
         w.set_clock([end] { return end; });

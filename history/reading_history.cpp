@@ -49,26 +49,20 @@ Limit ReadingHistory::judge(int value, Mark mark) const
     return Limit::none;
 }
 
-void ReadingHistory::restore(Sample sample)
+const Sample& ReadingHistory::add(Sample sample)
 {
     if (size_ > 0 && sample.time_ms < newest().time_ms)
         sample.time_ms = newest().time_ms;
+    sample.limit = judge(sample.value, sample.mark);
+    if (sample.limit != Limit::none)
+        ++failures_;
+
     const std::size_t slot = size_ < ring_.size() ? (head_ + size_) % ring_.size() : head_;
     ring_[slot] = sample;
     if (size_ < ring_.size())
         ++size_;
     else
         head_ = (head_ + 1) % ring_.size();
-}
-
-const Sample& ReadingHistory::add(Sample sample)
-{
-    sample.limit = judge(sample.value, sample.mark);
-    if (sample.limit != Limit::none)
-        ++failures_;
-    restore(sample);
-    const std::size_t slot = (head_ + size_ - 1) % ring_.size();
-    sample = ring_[slot];
 
     // Running statistics, Welford's update for the mean and deviation.
     Statistics& s = running_;
@@ -114,6 +108,18 @@ void ReadingHistory::clear_statistics()
     running_ = {};
     m2_ = 0.0;
     failures_ = 0;
+}
+
+void ReadingHistory::add_recorded(Sample sample)
+{
+    if (size_ > 0 && sample.time_ms < newest().time_ms)
+        sample.time_ms = newest().time_ms;
+    const std::size_t slot = size_ < ring_.size() ? (head_ + size_) % ring_.size() : head_;
+    ring_[slot] = sample;
+    if (size_ < ring_.size())
+        ++size_;
+    else
+        head_ = (head_ + 1) % ring_.size();
 }
 
 std::pair<std::size_t, std::size_t> ReadingHistory::span(std::int64_t t0, std::int64_t t1) const

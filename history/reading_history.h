@@ -31,11 +31,6 @@ public:
     // history stays in time order if the wall clock steps back.
     const Sample& add(Sample sample);
 
-    // Adds a reading read back from a log or a store, with its limit
-    // verdict as recorded; no listener hears of it, and the running
-    // statistics stay as they are. Times as add() takes them.
-    void restore(Sample sample);
-
     std::size_t size() const { return size_; }
     std::size_t capacity() const { return ring_.size(); }
     bool empty() const { return size_ == 0; }
@@ -45,6 +40,10 @@ public:
 
     // Forgets every reading; the statistics and limit count start again too.
     void clear();
+    // Adds a reading read back from a log (--review) with its limit verdict
+    // as recorded: no listener hears of it, and no statistic or count
+    // takes it. Times as add() takes them.
+    void add_recorded(Sample sample);
 
     // Since the last clear_statistics() (or clear()), over every reading
     // added, including those the ring has since let go.

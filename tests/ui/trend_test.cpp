@@ -463,7 +463,7 @@ private slots:
         QCOMPARE(read.samples.size(), std::size_t(4));
         ReadingHistory kept(read.samples.size());
         for (const Sample& s : read.samples)
-            kept.restore(s);
+            kept.add_recorded(s);
 
         const auto w = TrendWindow::review(kept, "log.csv");
         QVERIFY(w->reviewing());
