@@ -2,6 +2,7 @@
 
 #include "app/reading_store_link.h"
 #include "app/lab_network.h"
+#include "app/review.h"
 #include "app/scripting.h"
 #include "app/service.h"
 #include "app/window_loader.h"
@@ -101,6 +102,8 @@ int run_guarded(int argc, char** argv, const app::Program& program,
         return make_safe(request, program, reopen);
     case app::Request::Action::HashPassword:
         return hash_password_command(program);
+    case app::Request::Action::Review:
+        return app::run_review(argc, argv, program, request.review, window);
     case app::Request::Action::Fail:
         write_diagnostic_line(request.error);
         return app::usage_status;

@@ -84,6 +84,11 @@ const QCommandLineOption no_mdns_option(
     "no-mdns",
     "Advertise nothing over mDNS. Otherwise each server on an address other than loopback "
     "(--listen, --http, --vxi11) is advertised through avahi-daemon.");
+const QCommandLineOption review_option(
+    "review",
+    "Open the trend window read only on a CSV log of --record, without a panel or a port: the "
+    "graph, statistics, limits and export. Closing it ends the program.",
+    "file");
 const QCommandLineOption hash_password_option(
     "hash-password",
     "Read a password from standard input (asked twice on a terminal) and print its hash for "
@@ -233,6 +238,7 @@ void add_options(QCommandLineParser& parser, const Program& program)
     parser.addOption(hash_password_option);
     parser.addOption(vxi11_option);
     parser.addOption(no_mdns_option);
+    parser.addOption(review_option);
     if (program.real_ports) {
         parser.addOption(list_option);
         parser.addOption(make_safe_option);
@@ -278,6 +284,23 @@ Request read_own_options(const QStringList& given, const Program& program, Syste
         r.action = Request::Action::MakeSafe;
     else if (parser.isSet(hash_password_option))
         r.action = Request::Action::HashPassword;
+    else if (parser.isSet(review_option))
+        r.action = Request::Action::Review;
+    if (r.action == Request::Action::Review) {
+        // A file looked at: no panel, so nothing that drives or serves one.
+        const QStringList files = parser.values(review_option);
+        if (files.size() > 1)
+            return failed(failure(program, "--review given more than once"));
+        for (const char* name : {"port", "listen", "record", "store", "store-keep", "trend", "no-window", "http",
+                                 "http-password-file", "http-cert", "http-key"})
+            if (parser.isSet(QString::fromLatin1(name)))
+                return failed(failure(program, "--review looks at a file without a panel or a port, so "
+                                               "--" + std::string(name) + " does not go with it"));
+        r.review = files[0].toStdString();
+        if (r.review.empty())
+            return failed(failure(program, "--review needs a file"));
+        return r;
+    }
     if (r.action != Request::Action::Run && r.action != Request::Action::MakeSafe)
         return r;
     if (program.real_ports && parser.isSet(if_service_failed_option)) {

@@ -30,12 +30,13 @@ struct Program {
 
 // What the command line asks for.
 struct Request {
-    enum class Action { Run, Help, Version, ListPorts, MakeSafe, HashPassword, Fail };
+    enum class Action { Run, Help, Version, ListPorts, MakeSafe, HashPassword, Review, Fail };
     Action action = Action::Run;
     std::optional<unsigned> port;  // --port, resolved to a base address
     std::string error;             // Fail: the line for standard error
     std::optional<std::string> listen;  // --listen [HOST:]PORT, checked
     std::optional<std::string> record;  // --record FILE|-
+    std::string review;                 // Review: the file of --review
     std::optional<std::string> store;   // --store FILE: the reading store
     int store_keep_days = 90;           // --store-keep DAYS (0: all)
     bool trend = false;                 // --trend: the trend window open at start

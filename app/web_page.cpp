@@ -87,7 +87,7 @@ struct WebFrontEnd {
         };
         metrics.remote_clients = remote_clients;
         s->attach({&session.panel(), &session.history(), session.trend_open, session.set_trend_open,
-                   identity, &session.sweep(), std::move(metrics)});
+                   identity, &session.sweep(), std::move(metrics), &session.readings()});
     }
 };
 

@@ -4,7 +4,9 @@
 //   korvel-bench --realtime S [--set-point V]    real QTimers, no window
 //   korvel-bench --window S [--set-point V]      korvel-sim's window, offscreen
 //   korvel-bench --trend S [--set-point V]       a day of readings: trend redraw and
-//                                                history memory; then the window S s
+//                                                history memory; 30 days' redraw from
+//                                                a reading store and from every
+//                                                reading; then the window S s
 //                                                without and S s with the trend open
 //   korvel-bench --trend-picture FILE            the trend of korvel-sim as a PNG
 //   korvel-bench --remote S [--set-point V]      the window with the remote

@@ -1,6 +1,7 @@
 // Trend mode of korvel-bench: a day of readings made in virtual time, the
 // cost of one redraw of the trend at 1400 pixels over all of it (and over
-// its last minute), the history's memory, then korvel-sim's window in real
+// its last minute), the history's memory, the 30-day span drawn from a
+// reading store and from every reading in memory, then korvel-sim's window in real
 // time without and with the trend open and following, side by side. Also
 // the picture of the trend for the README.
 #include "bench/bench_common.h"
@@ -9,6 +10,7 @@
 #include "panel/marked_readings.h"
 #include "sim/clock.h"
 #include "sim/sim_board.h"
+#include "store/reading_store.h"
 #include "support/virtual_panel.h"
 #include "trend/trend_window.h"
 #include "ui/run_panel.h"
@@ -21,11 +23,17 @@
 #include <QSpinBox>
 #include <QTimer>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <tuple>
 #include <vector>
 
 namespace korvel::bench {
@@ -97,6 +105,99 @@ std::pair<double, double> time_redraws(trend::TrendWindow& w, int n)
     return {cpu[cpu.size() / 2], wall[wall.size() / 2]};
 }
 
+// 30 days at 3 readings a second, made up: the set-point walks through the
+// range once an hour and the reading follows it with a little noise.
+template <typename Add>
+void thirty_days_of_readings(std::int64_t start, Add add)
+{
+    std::uint32_t noise = 7;
+    for (std::int64_t i = 0; i < 30LL * 24 * 3600 * 3; ++i) {
+        history::Sample s;
+        s.time_ms = start + i * 333;
+        const double minute = double(i) / 180.0;
+        s.setpoint = static_cast<std::int16_t>(12000 + 6000 * std::sin(minute * 2 * M_PI / 60));
+        noise = noise * 1664525u + 1013904223u;
+        s.value = static_cast<std::int16_t>(s.setpoint + int(noise >> 29) - 4);
+        if (i % 5000 == 0)
+            s.mark = history::Mark::over;
+        add(s);
+    }
+}
+
+// The 30-day span: drawn from a reading store (which answers it from its
+// per-minute figures), and from every reading in memory (a CSV log under
+// --review).
+int run_thirty_days(int columns)
+{
+    const std::int64_t start = QDateTime::currentMSecsSinceEpoch() - 30LL * 24 * 3600 * 1000;
+    auto log = std::make_unique<history::ReadingHistory>(30 * 24 * 3600 * 3);
+    thirty_days_of_readings(start, [&](const history::Sample& s) { log->add_recorded(s); });
+    const std::int64_t end = log->newest().time_ms + 1;
+    const auto measure = [&](trend::TrendWindow& w) {
+        w.set_clock([end] { return end; });
+        w.show();
+        plot_width(w, columns);
+        w.set_span(trend::TrendWindow::Span::thirty_days);
+        w.set_figures(trend::TrendWindow::Figures::span_shown);
+        const auto times = time_redraws(w, 15);
+        w.hide();
+        return times;
+    };
+    history::ReadingHistory live;
+
+    // The same 30 days in a reading store on disk, in a scratch folder.
+    std::string folder = (std::filesystem::temp_directory_path() / "korvel-bench-trend-XXXXXX").string();
+    if (!::mkdtemp(folder.data())) {
+        std::fprintf(stderr, "korvel-bench: cannot make a scratch folder in %s\n",
+                     std::filesystem::temp_directory_path().c_str());
+        return 1;
+    }
+    double store_cpu = 0, store_wall = 0, store_draw_cpu = 0, store_draw_wall = 0;
+    {
+        store::StoreOptions o;
+        o.path = folder + "/trend.db";
+        o.keep_days = 0;
+        o.program = "korvel-bench";
+        std::string error;
+        const auto kept = store::ReadingStore::open(o, &error);
+        bool written = kept != nullptr;
+        std::vector<history::Sample> day;
+        const auto write = [&] {
+            written = written && kept->write_batch(day, &error);
+            day.clear();
+        };
+        thirty_days_of_readings(start, [&](const history::Sample& s) {
+            day.push_back(s);
+            if (day.size() == 86400 * 3)
+                write();
+        });
+        write();
+        if (written) {
+            trend::TrendWindow from_store(live, *kept);
+            std::tie(store_cpu, store_wall) = measure(from_store);
+            from_store.set_figures(trend::TrendWindow::Figures::since_reset);
+            from_store.show();
+            std::tie(store_draw_cpu, store_draw_wall) = time_redraws(from_store, 15);
+        } else {
+            std::fprintf(stderr, "korvel-bench: %s\n", error.c_str());
+        }
+    }
+    std::error_code gone;
+    std::filesystem::remove_all(folder, gone);
+    if (store_cpu == 0)
+        return 1;
+    const auto review = trend::TrendWindow::review(*log, QStringLiteral("30 days"));
+    const auto [review_cpu, review_wall] = measure(*review);
+    std::printf("Trend over 30 days (%zu readings)\n", log->size());
+    std::printf("  redraw at %d px     30 days from a reading store: %.2f ms CPU (%.2f ms wall), median "
+                "of 15, statistics of the span included; %.2f ms CPU (%.2f ms wall) without\n",
+                columns, store_cpu, store_wall, store_draw_cpu, store_draw_wall);
+    std::printf("                      30 days from every reading (--review of a CSV log): %.2f ms CPU "
+                "(%.2f ms wall)\n",
+                review_cpu, review_wall);
+    return 0;
+}
+
 } // namespace
 
 int run_trend(int argc, char** argv, double seconds, int set_point)
@@ -155,6 +256,8 @@ int run_trend(int argc, char** argv, double seconds, int set_point)
     std::printf("  reduction alone     all readings:        %.2f ms CPU\n", reduce_ms[reduce_ms.size() / 2]);
     std::printf("  history memory      %.1f MB (%zu readings of %zu bytes)\n", memory_mb,
                 day.capacity(), sizeof(history::Sample));
+    if (const int status = run_thirty_days(columns); status != 0)
+        return status;
 
     // korvel-sim's window in real time: S s without the trend, then S s
     // with it open and following.

@@ -123,6 +123,18 @@ void ReadingHistory::clear_statistics()
     failures_ = 0;
 }
 
+void ReadingHistory::add_recorded(Sample sample)
+{
+    if (size_ > 0 && sample.time_ms < newest().time_ms)
+        sample.time_ms = newest().time_ms;
+    const std::size_t slot = size_ < ring_.size() ? (head_ + size_) % ring_.size() : head_;
+    ring_[slot] = sample;
+    if (size_ < ring_.size())
+        ++size_;
+    else
+        head_ = (head_ + 1) % ring_.size();
+}
+
 std::pair<std::size_t, std::size_t> ReadingHistory::span(std::int64_t t0, std::int64_t t1) const
 {
     // The ring is in time order from head_: binary search over logical indices.
@@ -147,31 +159,41 @@ Statistics ReadingHistory::statistics(std::int64_t t0, std::int64_t t1) const
 {
     Statistics s;
     const auto [first, last] = span(t0, t1);
-    double mean = 0.0, m2 = 0.0;
-    for (std::size_t i = first; i < last; ++i) {
-        const Sample& r = at(i);
-        s.last = r;
+    // Whole-number sums: exact however many readings (|value| < 2^15), and
+    // no division per reading.
+    std::int64_t sum = 0;
+    std::int64_t squares = 0;
+    int low = 0, high = 0;
+    each(first, last, [&](const Sample& r) {
         if (r.mark == Mark::over) {
             ++s.over;
-            continue;
+            return;
         }
         if (r.mark == Mark::under) {
             ++s.under;
-            continue;
+            return;
         }
+        const std::int64_t v = r.value;
+        if (s.count == 0)
+            low = high = r.value;
+        low = std::min(low, int(r.value));
+        high = std::max(high, int(r.value));
         ++s.count;
-        if (s.count == 1) {
-            s.min = s.max = r.value;
-        } else {
-            s.min = std::min(s.min, int(r.value));
-            s.max = std::max(s.max, int(r.value));
+        sum += v;
+        squares += v * v;
+    });
+    if (last > first)
+        s.last = at(last - 1);
+    if (s.count > 0) {
+        const auto n = static_cast<std::int64_t>(s.count);
+        s.min = low;
+        s.max = high;
+        s.mean = double(sum) / double(n);
+        if (n > 1) {
+            const __int128 spread = __int128(n) * squares - __int128(sum) * sum;
+            s.sdev = std::sqrt(double(spread) / (double(n) * double(n - 1)));
         }
-        const double delta = r.value - mean;
-        mean += delta / double(s.count);
-        m2 += delta * (r.value - mean);
     }
-    s.mean = mean;
-    s.sdev = s.count > 1 ? std::sqrt(m2 / double(s.count - 1)) : 0.0;
     return s;
 }
 
@@ -194,10 +216,12 @@ std::vector<Column> ReadingHistory::reduce(std::int64_t t0, std::int64_t t1, int
         out[std::size_t(c)].t1 = c + 1 == columns ? t1 : start(c + 1);
     }
     const auto [first, last] = span(t0, t1);
-    for (std::size_t i = first; i < last; ++i) {
-        const Sample& r = at(i);
-        const auto c = std::size_t((wide(r.time_ms) - wide(t0)) * columns / length);
-        Column& col = out[std::min(c, out.size() - 1)];
+    // The readings come in time order: each column is passed once.
+    std::size_t c = 0;
+    each(first, last, [&](const Sample& r) {
+        while (c + 1 < out.size() && r.time_ms >= out[c].t1)
+            ++c;
+        Column& col = out[c];
         const bool any = col.count + col.over + col.under > 0;
         if (!any) {
             col.setpoint_min = col.setpoint_max = r.setpoint;
@@ -213,11 +237,11 @@ std::vector<Column> ReadingHistory::reduce(std::int64_t t0, std::int64_t t1, int
             ++col.high;
         if (r.mark == Mark::over) {
             ++col.over;
-            continue;
+            return;
         }
         if (r.mark == Mark::under) {
             ++col.under;
-            continue;
+            return;
         }
         if (col.count == 0) {
             col.min = col.max = col.first = r.value;
@@ -227,7 +251,7 @@ std::vector<Column> ReadingHistory::reduce(std::int64_t t0, std::int64_t t1, int
         }
         col.last = r.value;
         ++col.count;
-    }
+    });
     return out;
 }
 

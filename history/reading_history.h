@@ -9,6 +9,7 @@
 #include "history/reading_source.h"
 #include "history/sample.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -42,6 +43,10 @@ public:
 
     // Forgets every reading; the statistics and limit count start again too.
     void clear();
+    // Adds a reading read back from a log (--review) with its limit verdict
+    // as recorded: no listener hears of it, and no statistic or count
+    // takes it. Times as add() takes them.
+    void add_recorded(Sample sample);
 
     // Since the last clear_statistics() (or clear()), over every reading
     // added, including those the ring has since let go.
@@ -87,6 +92,22 @@ public:
     void forget(int key);
 
 private:
+    // f(sample) for the readings first..last-1 (oldest first), over the
+    // ring's one or two stretches without an index computation each.
+    template <typename F>
+    void each(std::size_t first, std::size_t last, F f) const
+    {
+        if (first >= last)
+            return;
+        const std::size_t begin = (head_ + first) % ring_.size();
+        const std::size_t n = last - first;
+        const std::size_t run = std::min(n, ring_.size() - begin);
+        for (std::size_t i = 0; i < run; ++i)
+            f(ring_[begin + i]);
+        for (std::size_t i = 0; i < n - run; ++i)
+            f(ring_[i]);
+    }
+
     std::vector<Sample> ring_;
     std::size_t head_ = 0;  // index of the oldest
     std::size_t size_ = 0;

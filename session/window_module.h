@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 
 #include <memory>
+#include <string>
 
 namespace korvel {
 
@@ -25,6 +26,9 @@ struct WindowModule {
     // Runs the panel with its window (run_panel); needs make_application's
     // application.
     int (*run)(Port& port, const PortOffer& ports, const FrontEnds& front_ends);
+    // The trend window alone, read only on a reading store or log
+    // (run_review); needs make_application's application.
+    int (*review)(const history::ReadingSource& readings, const std::string& what);
 };
 
 // The module's one exported symbol: returns its table.

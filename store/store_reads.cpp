@@ -233,7 +233,9 @@ std::optional<std::pair<std::int64_t, std::int64_t>> ReadingStore::time_range() 
 {
     const Snapshot snap(*impl_);
     std::optional<std::pair<std::int64_t, std::int64_t>> range;
-    Statement q(snap.db(), "SELECT min(time), max(time) FROM readings");
+    // Two subqueries: SQLite reads one end of the key for a lone min() or
+    // max(), but scans every row for both in one select.
+    Statement q(snap.db(), "SELECT (SELECT min(time) FROM readings), (SELECT max(time) FROM readings)");
     if (q.step() == SQLITE_ROW && !q.null(0))
         range = std::pair{q.integer(0), q.integer(1)};
     if (!snap.pending().empty()) {

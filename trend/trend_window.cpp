@@ -1,6 +1,6 @@
 #include "trend/trend_window.h"
 
-#include "trend/history_csv.h"
+#include "history/reading_csv.h"
 
 #include <qcustomplot.h>
 
@@ -28,7 +28,6 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
-#include <sstream>
 
 namespace korvel::trend {
 
@@ -95,7 +94,35 @@ void add_gap(QVector<double>& keys, QVector<double>& values, double key)
 } // namespace
 
 TrendWindow::TrendWindow(history::ReadingHistory& history, QWidget* parent)
-    : QWidget(parent, Qt::Window), history_(history)
+    : TrendWindow(nullptr, &history, history, parent)
+{
+}
+
+TrendWindow::TrendWindow(history::ReadingHistory& history, const history::ReadingSource& source,
+                         QWidget* parent)
+    : TrendWindow(nullptr, &history, source, parent)
+{
+}
+
+std::unique_ptr<TrendWindow> TrendWindow::review(const history::ReadingSource& source, const QString& what)
+{
+    std::unique_ptr<TrendWindow> w(
+        new TrendWindow(std::make_unique<history::ReadingHistory>(1), nullptr, source, nullptr));
+    w->setWindowTitle(QStringLiteral("Korvel trend review: %1").arg(what));
+    w->setAccessibleName(QStringLiteral("Trend review"));
+    w->setAccessibleDescription(QStringLiteral("Readings of %1, read only").arg(what));
+    // Closing it ends the review.
+    w->setAttribute(Qt::WA_QuitOnClose, true);
+    return w;
+}
+
+TrendWindow::TrendWindow(std::unique_ptr<history::ReadingHistory> own, history::ReadingHistory* history,
+                         const history::ReadingSource& source, QWidget* parent)
+    : QWidget(parent, Qt::Window),
+      own_(std::move(own)),
+      history_(history ? *history : *own_),
+      source_(source),
+      review_(history == nullptr)
 {
     setObjectName(QStringLiteral("trend_window"));
     setWindowTitle(QStringLiteral("Korvel trend"));
@@ -225,6 +252,7 @@ QWidget* TrendWindow::build_view_controls()
     span_box_ = new QComboBox;
     span_box_->setObjectName(QStringLiteral("trend_span"));
     span_box_->addItems({QStringLiteral("1 min"), QStringLiteral("10 min"), QStringLiteral("1 h"),
+                         QStringLiteral("1 day"), QStringLiteral("7 days"), QStringLiteral("30 days"),
                          QStringLiteral("all")});
     span_box_->setAccessibleName(QStringLiteral("Time span"));
     connect(span_box_, &QComboBox::activated, this,
@@ -265,8 +293,18 @@ QWidget* TrendWindow::build_statistics()
 {
     auto* box = new QGroupBox(QStringLiteral("Statistics"));
     box->setAccessibleDescription(
-        QStringLiteral("Since the last reset; over and under range readings are counted apart"));
+        QStringLiteral("Since the last reset or over the span shown; over and under range readings "
+                       "are counted apart"));
     auto* form = new QFormLayout(box);
+    figures_box_ = new QComboBox;
+    figures_box_->setObjectName(QStringLiteral("trend_figures"));
+    figures_box_->addItems({QStringLiteral("since the reset"), QStringLiteral("the span shown")});
+    figures_box_->setAccessibleName(QStringLiteral("Statistics over"));
+    figures_box_->setAccessibleDescription(
+        QStringLiteral("Every reading since the last reset, or the readings of the span shown"));
+    connect(figures_box_, &QComboBox::activated, this,
+            [this](int index) { set_figures(static_cast<Figures>(index)); });
+    form->addRow(QStringLiteral("&Over"), figures_box_);
     struct Row {
         const char* figure;
         const char* label;
@@ -293,12 +331,19 @@ QWidget* TrendWindow::build_statistics()
         form->addRow(QString::fromUtf8(r.label), e);
         readouts_.push_back({r.figure, e});
     }
-    auto* reset = new QPushButton(QStringLiteral("&Reset statistics"));
-    reset->setObjectName(QStringLiteral("trend_reset"));
-    reset->setAccessibleDescription(
+    reset_ = new QPushButton(QStringLiteral("&Reset statistics"));
+    reset_->setObjectName(QStringLiteral("trend_reset"));
+    reset_->setAccessibleDescription(
         QStringLiteral("Starts the statistics and the count outside the limits again"));
-    connect(reset, &QPushButton::clicked, this, [this] { reset_statistics(); });
-    form->addRow(reset);
+    connect(reset_, &QPushButton::clicked, this, [this] { reset_statistics(); });
+    form->addRow(reset_);
+    if (review_) {
+        // A file looked at has no running figures: only the span's.
+        figures_ = Figures::span_shown;
+        figures_box_->setCurrentIndex(static_cast<int>(figures_));
+        figures_box_->setEnabled(false);
+        reset_->hide();
+    }
     return box;
 }
 
@@ -364,6 +409,9 @@ void TrendWindow::set_clock(std::function<std::int64_t()> now)
 
 std::int64_t TrendWindow::now_ms() const
 {
+    if (review_ && !clock_)
+        if (const auto range = source_.time_range())
+            return range->second + 1;  // the end of what is looked at
     return clock_ ? clock_() : QDateTime::currentMSecsSinceEpoch();
 }
 
@@ -373,6 +421,9 @@ std::int64_t TrendWindow::span_ms() const
     case Span::minute: return minute_ms;
     case Span::ten_minutes: return 10 * minute_ms;
     case Span::hour: return 60 * minute_ms;
+    case Span::day: return 24 * 60 * minute_ms;
+    case Span::week: return 7 * 24 * 60 * minute_ms;
+    case Span::thirty_days: return 30 * 24 * 60 * minute_ms;
     case Span::all: break;
     }
     return 0;
@@ -387,6 +438,19 @@ void TrendWindow::set_span(Span span)
     }
     // Choosing a span shows its newest part.
     set_following(true);
+}
+
+void TrendWindow::set_figures(Figures figures)
+{
+    if (review_)
+        figures = Figures::span_shown;
+    figures_ = figures;
+    {
+        const QSignalBlocker block(figures_box_);
+        figures_box_->setCurrentIndex(static_cast<int>(figures));
+    }
+    reset_->setEnabled(figures == Figures::since_reset);
+    refresh();
 }
 
 bool TrendWindow::following() const { return follow_box_->isChecked(); }
@@ -454,7 +518,8 @@ void TrendWindow::schedule_refresh()
 void TrendWindow::showEvent(QShowEvent* e)
 {
     QWidget::showEvent(e);
-    ticker_->start();
+    if (!review_)
+        ticker_->start();  // a file looked at does not move with the clock
     refresh();
 }
 
@@ -521,11 +586,12 @@ void TrendWindow::draw()
 
     std::int64_t t0 = 0, t1 = 0;
     if (following()) {
+        const auto kept = source_.time_range();
         t1 = now_ms();
-        if (!history_.empty())
-            t1 = std::max(t1, history_.newest().time_ms + 1);
+        if (kept)
+            t1 = std::max(t1, kept->second + 1);
         if (span_ == Span::all)
-            t0 = history_.empty() ? t1 - minute_ms : std::min(history_.at(0).time_ms, t1 - minute_ms);
+            t0 = kept ? std::min(kept->first, t1 - minute_ms) : t1 - minute_ms;
         else
             t0 = t1 - span_ms();
         plot_->xAxis->setRange(key_of(t0), key_of(t1));
@@ -542,11 +608,12 @@ void TrendWindow::draw()
                                                              : QStringLiteral("hh:mm:ss"));
 
     const int columns = std::max(1, plot_->axisRect()->width());
-    const std::vector<history::Column> reduced = history_.reduce(t0, t1, columns);
+    const std::vector<history::Column> reduced = source_.reduce(t0, t1, columns);
     const std::int64_t width = std::max<std::int64_t>(1, (t1 - t0) / columns);
     const std::int64_t gap = std::max(gap_ms, 3 * width);
 
     QVector<double> rk, rv, sk, sv, lk, lv, ok, ov, uk, uv;
+    std::size_t outside = 0;  // readings outside the limits, as judged when taken
     double low = std::numeric_limits<double>::infinity();
     double high = -low;
     // Where each line last had a point (a gap before the first is no gap:
@@ -556,6 +623,7 @@ void TrendWindow::draw()
     for (const history::Column& c : reduced) {
         const std::int64_t mid_ms = c.t0 + (c.t1 - c.t0) / 2;
         const double mid = key_of(mid_ms);
+        outside += c.low + c.high;
         if (c.count > 0) {
             if (mid_ms - last_reading > gap)
                 add_gap(rk, rv, key_of(mid_ms - gap / 2));
@@ -636,13 +704,14 @@ void TrendWindow::draw()
     } else {
         plot_->yAxis->setRange(y_low_->value(), y_high_->value());
     }
-    show_statistics();
+    show_statistics(t0, t1, outside);
     drawing_ = false;
 }
 
-void TrendWindow::show_statistics()
+void TrendWindow::show_statistics(std::int64_t t0, std::int64_t t1, std::size_t outside)
 {
-    const history::Statistics& s = history_.statistics();
+    const bool span = figures_ == Figures::span_shown;
+    const history::Statistics s = span ? source_.statistics(t0, t1) : history_.statistics();
     const bool any = s.count > 0;
     const QString none = QStringLiteral("none");
     QString last = none;
@@ -662,7 +731,7 @@ void TrendWindow::show_statistics()
         {"last", last},
         {"over", QString::number(s.over)},
         {"under", QString::number(s.under)},
-        {"failures", QString::number(history_.limit_failures())},
+        {"failures", QString::number(span ? outside : history_.limit_failures())},
     };
     for (const auto& [figure, text] : figures) {
         QLineEdit* e = readout(figure);
@@ -817,17 +886,25 @@ bool TrendWindow::export_svg(const QString& path, QString* error)
 
 bool TrendWindow::export_csv(const QString& path, QString* error)
 {
-    std::ostringstream text;
-    write_history_csv(history_, text);
     QSaveFile file(path);
     if (!open_for_saving(file, error))
         return false;
-    const std::string s = text.str();
-    if (file.write(s.data(), static_cast<qint64>(s.size())) != static_cast<qint64>(s.size())) {
-        if (error)
-            *error = file.errorString();
-        file.cancelWriting();
-        return false;
+    // Every reading kept, a piece at a time: a month of them is never held
+    // as text at once.
+    const auto kept = source_.time_range();
+    const std::int64_t t0 = kept ? kept->first : 0;
+    history::CsvCursor rows(source_, t0, kept ? kept->second + 1 : 0, t0);
+    std::string piece;
+    bool more = true;
+    while (more) {
+        piece.clear();
+        more = rows.next(piece, 1 << 20);
+        if (file.write(piece.data(), static_cast<qint64>(piece.size())) != static_cast<qint64>(piece.size())) {
+            if (error)
+                *error = file.errorString();
+            file.cancelWriting();
+            return false;
+        }
     }
     return commit(file, error);
 }

@@ -1,5 +1,7 @@
 #include "ui/run_panel.h"
 
+#include "trend/trend_window.h"
+
 #include <QApplication>
 #include <QStyle>
 #include <QStyleFactory>
@@ -11,7 +13,8 @@ WindowSession::WindowSession(Port& port, const PortOffer& ports)
 {
     // The trend window beside the panel's window, for the user and for the
     // other front ends.
-    trend_ = std::make_unique<ui::TrendLink>(window_, *window_.widget(ControlId::reading_box), history());
+    trend_ = std::make_unique<ui::TrendLink>(window_, *window_.widget(ControlId::reading_box), history(),
+                                            [this]() -> const history::ReadingSource& { return readings(); });
     trend_open = [this] { return trend_->is_open(); };
     set_trend_open = [this](bool open) { trend_->set_open(open); };
     sweep_link_ = std::make_unique<ui::SweepLink>(window_, sweep());
@@ -38,6 +41,14 @@ int run_panel(Port& port, const PortOffer& ports, const FrontEnds& front_ends)
     if (front_ends)
         front_ends(session);
     return session.exec();
+}
+
+int run_review(const history::ReadingSource& readings, const std::string& what)
+{
+    use_panel_style();
+    const auto window = trend::TrendWindow::review(readings, QString::fromStdString(what));
+    window->show();
+    return QApplication::exec();
 }
 
 } // namespace korvel

@@ -10,6 +10,7 @@
 #include "ui/trend_link.h"
 
 #include <memory>
+#include <string>
 
 namespace korvel {
 
@@ -43,5 +44,10 @@ void use_panel_style();
 // event loop ending otherwise) leaves the board in the safe state. The front
 // ends start once the window shows. Needs a QApplication.
 int run_panel(Port& port, const PortOffer& ports, const FrontEnds& front_ends = {});
+
+// --review: the trend window alone, read only on `readings` (named `what`
+// in its title), until it is closed; returns the exit status. No panel, no
+// port. Needs a QApplication.
+int run_review(const history::ReadingSource& readings, const std::string& what);
 
 } // namespace korvel

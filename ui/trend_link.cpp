@@ -10,8 +10,9 @@
 
 namespace korvel::ui {
 
-TrendLink::TrendLink(QWidget& window, QWidget& reading, history::ReadingHistory& history)
-    : panel_window_(window), reading_(reading), history_(history)
+TrendLink::TrendLink(QWidget& window, QWidget& reading, history::ReadingHistory& history,
+                     std::function<const history::ReadingSource&()> readings)
+    : panel_window_(window), reading_(reading), history_(history), readings_(std::move(readings))
 {
     reading_.installEventFilter(this);
     panel_window_.installEventFilter(this);
@@ -36,7 +37,7 @@ void TrendLink::set_open(bool open)
         return;
     }
     if (!trend_) {
-        trend_ = std::make_unique<trend::TrendWindow>(history_);
+        trend_ = std::make_unique<trend::TrendWindow>(history_, readings_ ? readings_() : history_);
         // Beside the panel's window: to its right where the screen has the
         // room, else to its left, else over it.
         const QRect panel = panel_window_.frameGeometry();

@@ -8,6 +8,7 @@
 
 #include <QObject>
 
+#include <functional>
 #include <memory>
 
 class QWidget;
@@ -25,8 +26,11 @@ public:
 
     // window: the panel's window; reading: its voltmeter reading. Both and
     // the history must outlive the link (it is no child of the window: it
-    // lets go of the reading before the window's widgets go).
-    TrendLink(QWidget& window, QWidget& reading, history::ReadingHistory& history);
+    // lets go of the reading before the window's widgets go). readings: the
+    // source the trend draws from, asked when the trend is first opened
+    // (the history itself unless given).
+    TrendLink(QWidget& window, QWidget& reading, history::ReadingHistory& history,
+              std::function<const history::ReadingSource&()> readings = {});
     ~TrendLink() override;
     TrendLink(const TrendLink&) = delete;
     TrendLink& operator=(const TrendLink&) = delete;
@@ -44,6 +48,7 @@ private:
     QWidget& panel_window_;
     QWidget& reading_;
     history::ReadingHistory& history_;
+    std::function<const history::ReadingSource&()> readings_;
     std::unique_ptr<trend::TrendWindow> trend_;
 };
 

@@ -64,7 +64,7 @@ std::unique_ptr<QCoreApplication> make_application(int& argc, char** argv, const
     return application;
 }
 
-const WindowModule module_table = {make_application, run_panel};
+const WindowModule module_table = {make_application, run_panel, run_review};
 
 } // namespace
 

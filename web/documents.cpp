@@ -1,5 +1,7 @@
 #include "web/documents.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -180,18 +182,19 @@ std::string statistics_json(const history::Statistics& s)
     return out + "}";
 }
 
-std::string history_json(const history::ReadingHistory& h, std::int64_t t0, std::int64_t t1,
+std::string history_json(const history::ReadingSource& h, std::int64_t t0, std::int64_t t1,
                          int max_samples)
 {
     std::string out = "{\"type\":\"history\",\"t0\":" + std::to_string(t0) + ",\"t1\":" + std::to_string(t1) +
                       ",\"samples\":[";
-    const auto [first, last] = h.span(t0, t1);
+    const history::Statistics stats = h.statistics(t0, t1);
+    const std::size_t in_range = stats.count + stats.over + stats.under;
     bool any = false;
     const auto point = [&](std::int64_t t, int v, const char* mark) {
         out += std::string(any ? "," : "") + "[" + std::to_string(t) + "," + std::to_string(v) + ",\"" + mark + "\"]";
         any = true;
     };
-    if (max_samples > 1 && last - first > static_cast<std::size_t>(max_samples)) {
+    if (max_samples > 1 && in_range > static_cast<std::size_t>(max_samples)) {
         // Each column's extremes in time order, so no peak is lost.
         for (const history::Column& col : h.reduce(t0, t1, max_samples / 2)) {
             if (col.count == 0)
@@ -201,13 +204,71 @@ std::string history_json(const history::ReadingHistory& h, std::int64_t t0, std:
             point(mid, col.first <= col.last ? col.max : col.min, "");
         }
     } else {
-        for (std::size_t i = first; i < last; ++i) {
-            const history::Sample& s = h.at(i);
+        h.visit(t0, t1, [&](const history::Sample& s) {
             point(s.time_ms, s.value, history::text(s.mark));
-        }
+            return true;
+        });
     }
-    out += "],\"statistics\":" + statistics_json(h.statistics(t0, t1)) + "}";
+    out += "],\"statistics\":" + statistics_json(stats) + "}";
     return out;
+}
+
+std::optional<TimeRange> time_range(const std::map<std::string, std::string>& query, std::int64_t now_ms,
+                                    std::optional<std::int64_t> oldest, int default_span_s,
+                                    std::string* why)
+{
+    // 1970-01-01 to 9999-12-31: what a date field and the CSV's times show.
+    constexpr std::int64_t latest = 253402300800000;
+    const auto number = [&](const char* name, std::int64_t* v) {
+        const auto it = query.find(name);
+        if (it == query.end())
+            return true;
+        const std::string& text = it->second;
+        std::int64_t n = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+        if (text.empty() || ec != std::errc() || end != text.data() + text.size() || n < 0 || n > latest) {
+            *why = std::string(name) + " must be a time in ms since 1970-01-01 UTC, from 0 to " +
+                   std::to_string(latest);
+            return false;
+        }
+        *v = n;
+        return true;
+    };
+    TimeRange r;
+    r.t1 = now_ms + 1;
+    const auto span = query.find("span");
+    const bool has_t0 = query.contains("t0"), has_t1 = query.contains("t1");
+    if (span != query.end() && (has_t0 || has_t1)) {
+        *why = "give either span or t0 and t1, not both";
+        return std::nullopt;
+    }
+    if (has_t1 && !has_t0) {
+        *why = "t1 needs t0";
+        return std::nullopt;
+    }
+    if (has_t0) {
+        if (!number("t0", &r.t0) || !number("t1", &r.t1))
+            return std::nullopt;
+    } else if (span != query.end() && span->second == "all") {
+        r.t0 = std::min(oldest.value_or(now_ms), now_ms);
+    } else {
+        std::int64_t seconds = default_span_s;
+        if (span != query.end()) {
+            const std::string& text = span->second;
+            const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+            if (text.empty() || ec != std::errc() || end != text.data() + text.size() || seconds < 1 ||
+                seconds > latest / 1000) {
+                *why = "span must be a number of seconds (1 or more) or all";
+                return std::nullopt;
+            }
+        }
+        r.t0 = std::max<std::int64_t>(0, r.t1 - seconds * 1000);
+    }
+    if (r.t0 >= r.t1) {
+        *why = "t0 must be before t1";
+        return std::nullopt;
+    }
+    return r;
 }
 
 } // namespace korvel::web

@@ -8,6 +8,7 @@
 #include "panel/panel.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,8 +50,23 @@ std::string sample_json(const history::Sample& s);
 // {"type":"history","samples":[...],"statistics":{...}}: the readings kept
 // with t0 <= time < t1, at most max_samples (reduced to min/max pairs per
 // column beyond that), and the statistics over that span.
-std::string history_json(const history::ReadingHistory& h, std::int64_t t0, std::int64_t t1,
+std::string history_json(const history::ReadingSource& h, std::int64_t t0, std::int64_t t1,
                          int max_samples);
+
+// A time range asked of the history endpoints, in ms since 1970-01-01 UTC:
+// t0 <= time < t1.
+struct TimeRange {
+    std::int64_t t0 = 0, t1 = 0;
+};
+// The range of a query's fields, or why it is none (for a 400):
+//   t0=MS&t1=MS   from t0 to t1 (t1 may be left out: up to now);
+//   span=SECONDS  the last SECONDS up to now;
+//   span=all      from the oldest reading kept (`oldest`) up to now;
+//   nothing       the last `default_span_s` seconds.
+// Times within 1970..9999 and t0 < t1.
+std::optional<TimeRange> time_range(const std::map<std::string, std::string>& query, std::int64_t now_ms,
+                                    std::optional<std::int64_t> oldest, int default_span_s,
+                                    std::string* why);
 std::string statistics_json(const history::Statistics& s);
 
 } // namespace korvel::web

@@ -296,7 +296,8 @@ std::string serialize(const Response& r, bool head_only)
 {
     std::string out = "HTTP/1.1 " + std::to_string(r.status) + " " + std::string(status_text(r.status)) + "\r\n";
     out += "Content-Type: " + r.type + "\r\n";
-    out += "Content-Length: " + std::to_string(r.body.size()) + "\r\n";
+    if (!r.streamed)
+        out += "Content-Length: " + std::to_string(r.body.size()) + "\r\n";
     out += "Connection: close\r\n"
            "Cache-Control: no-store\r\n"
            "X-Content-Type-Options: nosniff\r\n"

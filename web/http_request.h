@@ -87,6 +87,9 @@ struct Response {
     std::string body;
     // More header lines, such as Set-Cookie and Location.
     std::vector<std::pair<std::string, std::string>> headers;
+    // The body follows the head as it is made, until the connection
+    // closes: no Content-Length.
+    bool streamed = false;
 };
 
 // The bytes of a response, with the headers every answer of this server

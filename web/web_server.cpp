@@ -1,6 +1,7 @@
 #include "web/web_server.h"
 
 #include "web/sweep_documents.h"
+#include "history/reading_csv.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -122,6 +123,8 @@ struct WebServer::Connection {
     bool answered = false;
     bool waiting = false;  // for a password check
     QTimer* deadline = nullptr;
+    // A CSV download under way: its rows are made as the client takes them.
+    std::unique_ptr<history::CsvCursor> csv;
 };
 
 WebServer::WebServer(QObject* parent) : QObject(parent)
@@ -314,9 +317,62 @@ void WebServer::finish(Connection* c, const Response& r)
     c->waiting = false;
     const bool head = c->parser.state() == RequestParser::State::complete && c->parser.request().method == "HEAD";
     c->socket->write(QByteArray::fromStdString(serialize(r, head)));
+    if (c->csv && !head) {
+        connect(c->socket, &QTcpSocket::bytesWritten, this, [this, c] { pump_csv(c); });
+        pump_csv(c);
+        return;
+    }
     // Closed once written; the deadline still bounds a client that does not
     // take the answer.
     c->socket->disconnectFromHost();
+}
+
+const history::ReadingSource& WebServer::readings() const
+{
+    return a_.readings ? *a_.readings : static_cast<const history::ReadingSource&>(*a_.history);
+}
+
+Response WebServer::csv_download(Connection* c, const Request& r)
+{
+    std::string why;
+    const auto kept = readings().time_range();
+    const auto range = time_range(parse_form(r.query), QDateTime::currentMSecsSinceEpoch(),
+                                  kept ? std::optional(kept->first) : std::nullopt, 600, &why);
+    if (!range)
+        return plain(400, "bad range: " + why);
+    // seconds counts from the start of the range, or from the oldest
+    // reading when the range begins before it.
+    const std::int64_t origin = kept ? std::max(range->t0, kept->first) : range->t0;
+    c->csv = std::make_unique<history::CsvCursor>(readings(), range->t0, range->t1, origin);
+    Response out;
+    out.type = "text/csv; charset=utf-8";
+    out.streamed = true;
+    const QString from = QDateTime::fromMSecsSinceEpoch(range->t0, Qt::UTC).toString("yyyyMMdd-hhmmss");
+    out.headers.emplace_back("Content-Disposition",
+                             "attachment; filename=\"korvel-" + from.toStdString() + ".csv\"");
+    return out;
+}
+
+void WebServer::pump_csv(Connection* c)
+{
+    // A little at a time, topped up as the client takes it: however long
+    // the range, a download holds at most `csv_buffer` bytes.
+    constexpr qint64 csv_buffer = 256 * 1024;
+    if (!c->socket || !c->csv)
+        return;
+    std::string piece;
+    while (c->socket->bytesToWrite() < csv_buffer && !c->csv->done()) {
+        piece.clear();
+        c->csv->next(piece, 32 * 1024);
+        c->socket->write(piece.data(), static_cast<qint64>(piece.size()));
+    }
+    // Taking it: the client has request_ms more for the next piece.
+    c->deadline->start(request_ms);
+    if (c->csv->done()) {
+        disconnect(c->socket, &QTcpSocket::bytesWritten, this, nullptr);
+        c->csv.reset();
+        c->socket->disconnectFromHost();
+    }
 }
 
 void WebServer::drop(Connection* c)
@@ -415,10 +471,13 @@ Response WebServer::answer(Connection* c, const Request& r)
     if (r.path == "/api/history") {
         if (!get)
             return plain(405, "GET the history");
-        const auto form = parse_form(r.query);
-        const int span = std::clamp(integer(form, "span").value_or(600), 10, 24 * 3600);
-        const std::int64_t t1 = QDateTime::currentMSecsSinceEpoch() + 1;
-        return json(200, history_json(*a_.history, t1 - span * 1000LL, t1, 600));
+        std::string why;
+        const auto kept = readings().time_range();
+        const auto range = time_range(parse_form(r.query), QDateTime::currentMSecsSinceEpoch(),
+                                      kept ? std::optional(kept->first) : std::nullopt, 600, &why);
+        if (!range)
+            return plain(400, "bad range: " + why);
+        return json(200, history_json(readings(), range->t0, range->t1, 600));
     }
     if (r.path == "/metrics") {
         // For Prometheus: read-only, without login, like the state.
@@ -429,6 +488,8 @@ Response WebServer::answer(Connection* c, const Request& r)
         m.body = metrics_page(*a_.panel, *a_.history, a_.identity, a_.metrics, page_count());
         return m;
     }
+    if (r.path == "/api/history.csv")
+        return get ? csv_download(c, r) : plain(405, "GET the readings");
     if (r.path == "/login")
         return r.method == "POST" ? login(c, r) : plain(405, "POST the password");
     if (r.path == "/logout")
@@ -679,7 +740,7 @@ void WebServer::page_joined()
         connect(ws, &QWebSocket::disconnected, this, [this, ws] { page_left(ws); });
         // What the page says is not listened to: changes come by POST.
         const std::int64_t t1 = QDateTime::currentMSecsSinceEpoch() + 1;
-        ws->sendTextMessage(QString::fromStdString(history_json(*a_.history, t1 - 600000, t1, 600)));
+        ws->sendTextMessage(QString::fromStdString(history_json(readings(), t1 - 600000, t1, 600)));
         ws->sendTextMessage(QString::fromStdString(state_json(*a_.panel, trend_state())));
     }
     if (a_.trend_open && !poll_timer_->isActive())

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "history/reading_history.h"
+#include "history/reading_source.h"
 #include "panel/panel.h"
 #include "sweep/sweep.h"
 #include "web/access.h"
@@ -75,6 +76,9 @@ public:
 
     // What the page shows and drives; served from now on. trend_open and
     // set_trend_open may be empty (no trend window).
+    // history: the live readings; readings: the readings over time that
+    // the trend and the CSV download read (the reading store, say), the
+    // history when nullptr.
     struct Attachment {
         Panel* panel = nullptr;
         history::ReadingHistory* history = nullptr;
@@ -84,6 +88,7 @@ public:
         // The session's sweep; without one the page has no sweep panel.
         sweep::Sweep* sweep = nullptr;
         MetricsSources metrics;
+        const history::ReadingSource* readings = nullptr;
     };
     void attach(Attachment a);
 
@@ -98,6 +103,9 @@ private:
     void finish(Connection* c, const Response& r);
     void drop(Connection* c);
     void to_websocket(Connection* c);
+    Response csv_download(Connection* c, const Request& request);
+    void pump_csv(Connection* c);
+    const history::ReadingSource& readings() const;
     Response answer(Connection* c, const Request& request);
     Response page(Connection* c, const Request& request, std::string message, int status);
     Response login(Connection* c, const Request& request);

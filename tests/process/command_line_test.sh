@@ -62,12 +62,27 @@ korvel-sim|--store and --store-keep are given once each|--store	a.db	--store	b.d
 korvel|unknown option 'bogus'|--bogus
 korvel|--port '/dev/parport99': the kernel runs no parport99|--port	/dev/parport99
 korvel|--port '-1': not an address|--port	-1
+korvel-sim|--port does not go with it|--review	log.csv	--port	0x378
+korvel|--no-window does not go with it|--no-window	--review	log.csv
+korvel|--listen does not go with it|--review	log.csv	--listen	5025
+korvel-sim|--review given more than once|--review	a.csv	--review	b.csv
 CASES
 
 # An unknown option is named even where no display can be opened.
 (unset DISPLAY WAYLAND_DISPLAY; QT_QPA_PLATFORM=xcb run "$korvel" --bogus
  [ "$status" = 2 ] && [ "$err" = "korvel: unknown option 'bogus'; see 'korvel --help'" ]) ||
     fail "korvel --bogus without a display: not the one line and status 2"
+
+# --review without a display: refused as the window is, in one line, with
+# nothing opened.
+printf 'time_utc,seconds,reading,mark,mode,setpoint\n' >"$scratch/log.csv"
+for exe in "$korvel" "$sim"; do
+    prog=${exe##*/}; prog=${prog%-test}
+    (unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM; run "$exe" --review "$scratch/log.csv"
+     [ "$status" = 1 ] && [ "$(lines "$err")" = 1 ] && [ -z "$out" ] && [ ! -e "$scratch/state" ] &&
+         case $err in "$prog: cannot open the review window: no display"*) ;; *) false ;; esac) ||
+        fail "$prog --review without a display: not status 1 and the one line"
+done
 
 # --- help and version: standard output, status 0, no display needed.
 for prog in korvel korvel-sim; do
@@ -80,7 +95,7 @@ for prog in korvel korvel-sim; do
     done
     QT_QPA_PLATFORM=none run "$exe" --help
     [ "$status" = 0 ] && [ -z "$err" ] || fail "$prog --help: status $status, error '$err'"
-    for part in "Usage: " "--port <address>" "--version" "--trend" "-platform"; do
+    for part in "Usage: " "--port <address>" "--version" "--trend" "--review <file>" "-platform"; do
         case $out in *"$part"*) ;; *) fail "$prog --help: no '$part' in: $out" ;; esac
     done
     [ ! -e "$scratch/state" ] || fail "$prog --help: the simulated board was opened"

@@ -22,7 +22,9 @@ The board is watched through the simulated board's test-only state file.
 No timing thresholds beyond the server's own cut-off times: every other
 wait is generous and ends as soon as what it waits for is there.
 """
+import datetime
 import http.client
+import json
 import os
 import re
 import select
@@ -358,6 +360,27 @@ def security(program):
             status, _, page = request(sim, "GET", "/")
             check(("TCPIP::127.0.0.1::%d::SOCKET" % sim.scpi_port).encode() in page and b"korvel-sim" in page,
                   "welcome page names the resource string and model")
+
+            # The readings of a range: JSON, and a CSV download streamed in
+            # the reading log's columns; a bad range is refused with why.
+            check(wait_for(lambda: request(sim, "GET", "/api/history.csv?span=all")[2].count(b"\n") >= 3),
+                  "readings in the CSV download")
+            status, headers, csv = request(sim, "GET", "/api/history.csv?span=all")
+            rows = csv.decode().splitlines()
+            check(status == 200 and headers["content-type"].startswith("text/csv") and "content-length" not in headers
+                  and headers.get("content-disposition", "").startswith("attachment;"), "CSV download %r" % headers)
+            check(rows[0] == "time_utc,seconds,reading,mark,mode,setpoint,limit", "CSV header %r" % rows[0])
+            row = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z,\d+\.\d{3},[+-]\d+,(OR|UR|),(ZEP|DVM|DPC),-?\d+,(low|high|)$")
+            check(all(row.match(r) for r in rows[1:]), "CSV rows %r" % rows[1:4])
+            first = re.match(r"(\d{4}-\d\d-\d\dT[\d:.]+)Z", rows[1]).group(1)
+            t0 = int(datetime.datetime.fromisoformat(first).replace(tzinfo=datetime.timezone.utc).timestamp() * 1000)
+            status, _, body = request(sim, "GET", "/api/history?t0=%d&t1=%d" % (t0, t0 + 1))
+            check(status == 200 and json.loads(body)["samples"][0][0] == t0, "history of a range: %r" % body[:80])
+            for path, why in [("/api/history.csv?t0=9&t1=1", b"t0 must be before t1"),
+                              ("/api/history?span=week", b"span must be"),
+                              ("/api/history.csv?t1=5", b"t1 needs t0")]:
+                status, _, body = request(sim, "GET", path)
+                check(status == 400 and why in body, "%s: %d %r" % (path, status, body))
         finally:
             status = sim.stop()
         check(status == 0, "korvel-sim status %r (stderr %r)" % (status, sim.proc.stderr.read()[-3000:]))
@@ -548,6 +571,16 @@ def browser(program, screenshot=None):
             count = "var c = Chart.getChart(document.getElementById('trend')); return c ? c.data.datasets[0].data.length : -1;"
             check(wait_for(lambda: driver.execute_script(count) >= 3), "trend points: %r" % driver.execute_script(count))
             check(wait_for(lambda: text("stat-count") not in ("–", "0")), "statistics shown")
+            # The long spans and the CSV link that follows the span, or the times given.
+            from selenium.webdriver.support.ui import Select
+            Select(driver.find_element(By.ID, "span")).select_by_value("all")
+            link = lambda: driver.find_element(By.ID, "csv-download").get_attribute("href")
+            check(wait_for(lambda: link().endswith("/api/history.csv?span=all")), "CSV link of all: %r" % link())
+            check(wait_for(lambda: driver.execute_script(count) >= 1), "trend of all drawn")
+            driver.execute_script("var f = document.getElementById('csv-from'); f.value = '2026-12-01T08:00:00';"
+                                  "f.dispatchEvent(new Event('change'));")
+            check(re.search(r"/api/history\.csv\?t0=\d+$", link() or "") is not None, "CSV link from a time: %r" % link())
+            Select(driver.find_element(By.ID, "span")).select_by_value("600")
 
             # A sweep through the page: the session's one sweep, seen over SCPI too.
             for field_id, value in (("sweep-start", "1000"), ("sweep-stop", "3000"), ("sweep-step", "1000")):
@@ -566,7 +599,6 @@ def browser(program, screenshot=None):
             check(status == 200 and len(body.decode().splitlines()) == 4, "sweep CSV: %r" % body[:80])
             if screenshot:
                 # A short sweep over a minute's span, for the picture.
-                from selenium.webdriver.support.ui import Select
                 Select(driver.find_element(By.ID, "span")).select_by_value("60")
                 for sp in (6000, 10000, 14000, 10000, 6000, 2001):
                     sim.write("SOUR:SETP %d" % sp)

@@ -3,8 +3,10 @@
 // statistics, limits and alarm against the history, and its exports.
 #include "app/options.h"
 #include "panel/marked_readings.h"
+#include "store/reading_store.h"
+#include "support/temp_tree.h"
 #include "support/virtual_panel.h"
-#include "trend/history_csv.h"
+#include "history/reading_csv.h"
 #include "trend/trend_window.h"
 #include "ui/run_panel.h"
 #include "window_fixture.h"
@@ -14,6 +16,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDateTime>
 #include <QFile>
 #include <QImage>
@@ -26,6 +29,7 @@
 #include <QTimer>
 
 #include <cmath>
+#include <sstream>
 
 using korvel::ControlId;
 using korvel::history::Limit;
@@ -388,6 +392,106 @@ private slots:
             QVERIFY(!error.isEmpty());
         }
         QVERIFY(!QFile::exists(dir.filePath("missing")));
+    }
+
+    void long_spans_draw_from_the_source_with_its_statistics()
+    {
+        // 40 days in a reading store, a reading every 10 minutes; one a day
+        // outside the limits when taken.
+        korvel::TempTree dir("korvel-trend");
+        korvel::store::StoreOptions o;
+        o.path = (dir.root / "readings.db").string();
+        o.keep_days = 0;
+        std::string error;
+        const auto store = korvel::store::ReadingStore::open(o, &error);
+        QVERIFY2(store, error.c_str());
+        auto& source = *store;
+        const std::int64_t t = 1'796'000'000'000, step = 600'000;
+        std::vector<Sample> readings;
+        for (int i = 0; i < 40 * 144; ++i) {
+            Sample s = sample(t + i * step, i % 1000, i % 500 == 0 ? Mark::over : Mark::none);
+            s.limit = i % 144 == 0 && s.mark == Mark::none ? Limit::high : Limit::none;
+            readings.push_back(s);
+        }
+        QVERIFY2(store->write_batch(readings, &error), error.c_str());
+        const std::int64_t end = t + 40 * 144 * step;  // the store's whole minutes end here
+        ReadingHistory live;
+        TrendWindow w(live, source);
+        w.set_clock([end] { return end; });
+        w.resize(900, 500);
+        auto* spans = w.findChild<QComboBox*>("trend_span");
+        QCOMPARE(spans->count(), 7);
+        QCOMPARE(spans->itemText(5), QString("30 days"));
+        auto* figures = w.findChild<QComboBox*>("trend_figures");
+        QCOMPARE(figures->accessibleName(), QString("Statistics over"));
+        QVERIFY(figures->focusPolicy() & Qt::TabFocus);
+
+        const struct {
+            TrendWindow::Span span;
+            std::int64_t length;
+        } views[] = {{TrendWindow::Span::day, 86'400'000},
+                     {TrendWindow::Span::week, 7 * 86'400'000LL},
+                     {TrendWindow::Span::thirty_days, 30 * 86'400'000LL},
+                     {TrendWindow::Span::all, end - t}};
+        for (const auto& v : views) {
+            w.set_span(v.span);
+            w.set_figures(TrendWindow::Figures::span_shown);
+            QCOMPARE(w.plot()->xAxis->range().size(), double(v.length) / 1000);
+            const auto expected = source.statistics(end - v.length, end);
+            QCOMPARE(text_of(w, "count"), QString::number(expected.count));
+            QCOMPARE(text_of(w, "max"), QString("+%1").arg(expected.max));
+            QCOMPARE(text_of(w, "over"), QString::number(expected.over));
+            QCOMPARE(text_of(w, "failures"), QString::number(v.length / step / 144 - (v.span == TrendWindow::Span::all ? 1 : 0)));  // the first is marked
+            QVERIFY(!values_of(w.reading_graph()).empty());
+            QVERIFY(!values_of(graph_named(w.plot(), "outside limits")).empty());
+        }
+        // Since the reset: the history's running figures, not the source's.
+        w.set_figures(TrendWindow::Figures::since_reset);
+        QCOMPARE(text_of(w, "count"), QString("0"));
+        QVERIFY(w.findChild<QPushButton*>("trend_reset")->isEnabled());
+    }
+
+    void review_shows_a_log_read_only_and_exports_it_as_read()
+    {
+        const std::string log = "time_utc,seconds,reading,mark,mode,setpoint,limit\n"
+                                "2026-12-07T14:00:40.120Z,0.000,+8003,,ZEP,8000,\n"
+                                "2026-12-07T14:00:40.453Z,0.333,+14612,,ZEP,15000,high\n"
+                                "2026-12-07T14:00:41.000Z,0.880,+0,OR,DVM,15000,\n"
+                                "2026-12-07T14:01:00.000Z,19.880,-3,,DPC,0,low\n";
+        std::istringstream in(log);
+        const auto read = korvel::history::read_reading_log(in);
+        QCOMPARE(read.samples.size(), std::size_t(4));
+        ReadingHistory kept(read.samples.size());
+        for (const Sample& s : read.samples)
+            kept.add_recorded(s);
+
+        const auto w = TrendWindow::review(kept, "log.csv");
+        QVERIFY(w->reviewing());
+        QVERIFY(w->windowTitle().contains("log.csv"));
+        w->resize(800, 500);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        w->redraw_now();
+        // "Now" is the log's end: its last minute is in view, with the
+        // figures of what is shown and the verdicts as recorded.
+        QCOMPARE(w->figures(), TrendWindow::Figures::span_shown);
+        QVERIFY(!w->findChild<QComboBox*>("trend_figures")->isEnabled());
+        QVERIFY(!w->findChild<QPushButton*>("trend_reset")->isVisible());
+        QCOMPARE(text_of(*w, "count"), QString("3"));
+        QCOMPARE(text_of(*w, "over"), QString("1"));
+        QCOMPARE(text_of(*w, "failures"), QString("2"));
+        QCOMPARE(text_of(*w, "last"), QString("-3"));
+        QCOMPARE(values_of(w->reading_graph()).empty(), false);
+        // Limits set in a review draw their lines; they judge nothing anew.
+        w->findChild<QCheckBox*>("trend_limits_on")->setChecked(true);
+        QCOMPARE(text_of(*w, "failures"), QString("2"));
+
+        QTemporaryDir dir;
+        QString error;
+        QVERIFY(w->export_csv(dir.filePath("again.csv"), &error));
+        QFile again(dir.filePath("again.csv"));
+        QVERIFY(again.open(QIODevice::ReadOnly));
+        QCOMPARE(again.readAll().toStdString(), log);
     }
 };
 

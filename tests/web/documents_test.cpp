@@ -2,6 +2,7 @@
 // the identity, the state follows the panel, and the history keeps its
 // peaks when reduced.
 #include "web/documents.h"
+#include "web/http_request.h"
 
 #include "support/virtual_panel.h"
 
@@ -86,6 +87,53 @@ TEST(HistoryJson, KeepsEveryPeakWhenReduced)
         ++points;
     EXPECT_LE(points + 1, 600u);
     EXPECT_NE(sample_json(h.newest()).find("\"type\":\"reading\",\"t\":5999,\"v\":100,\"mark\":\"\""), std::string::npos);
+}
+
+TEST(HistoryJson, TimeRangesOfAQuery)
+{
+    const std::int64_t now = 1'796'000'000'000;
+    const std::optional<std::int64_t> oldest = now - 40LL * 86400 * 1000;
+    struct Case {
+        const char* query;
+        std::int64_t t0, t1;  // when taken
+        const char* why;      // a part of the refusal, else ""
+    };
+    const Case cases[] = {
+        {"", now + 1 - 600'000, now + 1, ""},
+        {"span=2592000", now + 1 - 2'592'000'000, now + 1, ""},
+        {"span=all", *oldest, now + 1, ""},
+        {"t0=5&t1=9", 5, 9, ""},
+        {"t0=5", 5, now + 1, ""},
+        {"span=0", 0, 0, "span must be"},
+        {"span=-60", 0, 0, "span must be"},
+        {"span=1e3", 0, 0, "span must be"},
+        {"span=99999999999999999999", 0, 0, "span must be"},
+        {"t0=9&t1=9", 0, 0, "t0 must be before t1"},
+        {"t0=10&t1=9", 0, 0, "t0 must be before t1"},
+        {"t0=-1", 0, 0, "t0 must be a time"},
+        {"t0=abc", 0, 0, "t0 must be a time"},
+        {"t0=1&t1=253402300800001", 0, 0, "t1 must be a time"},
+        {"t1=9", 0, 0, "t1 needs t0"},
+        {"span=60&t0=1", 0, 0, "not both"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.query);
+        std::string why;
+        const auto r = time_range(parse_form(c.query), now, oldest, 600, &why);
+        if (*c.why) {
+            EXPECT_FALSE(r);
+            EXPECT_NE(why.find(c.why), std::string::npos) << why;
+        } else {
+            ASSERT_TRUE(r) << why;
+            EXPECT_EQ(r->t0, c.t0);
+            EXPECT_EQ(r->t1, c.t1);
+        }
+    }
+    // Nothing kept yet: "all" is an empty range up to now, not a refusal.
+    std::string why;
+    const auto none = time_range(parse_form("span=all"), now, std::nullopt, 600, &why);
+    ASSERT_TRUE(none) << why;
+    EXPECT_LT(none->t0, none->t1);
 }
 
 } // namespace

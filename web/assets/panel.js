@@ -108,7 +108,10 @@
   let points = [];
   let stats = null;
   let reduced = false;
-  const span_ms = () => Number($("span").value) * 1000;
+  let history_t0 = null;  // where the last history fetched began (span "all")
+  const span_ms = () => $("span").value === "all"
+    ? Math.max(60000, Date.now() - (history_t0 === null ? Date.now() - 60000 : history_t0))
+    : Number($("span").value) * 1000;
 
   function make_chart() {
     if (typeof Chart === "undefined") {
@@ -124,7 +127,8 @@
         animation: false, parsing: false, normalized: true, maintainAspectRatio: false,
         plugins: { legend: { display: false } },
         scales: {
-          x: { type: "linear", ticks: { maxTicksLimit: 6, callback: (v) => new Date(v).toLocaleTimeString() } },
+          x: { type: "linear", ticks: { maxTicksLimit: 6, callback: (v) => span_ms() > 86400000
+                 ? new Date(v).toLocaleString() : new Date(v).toLocaleTimeString() } },
           y: { title: { display: true, text: "reading" } },
         },
       },
@@ -150,6 +154,7 @@
   }
 
   function take_history(h) {
+    history_t0 = h.t0;
     points.length = 0;
     for (const [t, v, mark] of h.samples) if (!mark) points.push({ x: t, y: v });
     reduced = h.samples.length >= 600;
@@ -188,6 +193,14 @@
     } catch (e) { /* the socket's reconnection will bring it */ }
   }
 
+  // The CSV download: the times given, else the span chosen.
+  function csv_link() {
+    const from = Date.parse($("csv-from").value), to = Date.parse($("csv-to").value);
+    let query = "span=" + encodeURIComponent($("span").value);
+    if (!isNaN(from)) query = "t0=" + from + (!isNaN(to) ? "&t1=" + to : "");
+    $("csv-download").href = "/api/history.csv?" + query;
+  }
+
   // --- the live link ---
   function connect() {
     socket = new WebSocket((location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/ws");
@@ -208,7 +221,8 @@
 
   if (access === "control") build_controls();
   make_chart();
-  $("span").addEventListener("change", fetch_history);
+  $("span").addEventListener("change", () => { fetch_history(); csv_link(); });
+  for (const id of ["csv-from", "csv-to"]) $(id).addEventListener("change", csv_link);
   // The figures of a long span are fetched again now and then; a short
   // span's chart slides with the clock.
   setInterval(() => { if (reduced) fetch_history(); else redraw(); }, 10000);
