@@ -7,18 +7,30 @@
 #include "app/scripting.h"
 #include "session/panel_session.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 
 namespace korvel {
 
-// Starts serving before the panel starts (needs the application): reads
-// the password file, the certificate and key, and listens. Gives the front
-// end that attaches the page once the panel runs; on failure a one-line
-// diagnostic (cause and remedy) in *error and nothing. scpi: where --listen
-// listens, for the page's resource string; nothing without --listen.
-std::optional<FrontEnds> prepare_web_page(const app::Program& program, const app::Request& request,
-                                          const std::optional<ListenAddress>& scpi, std::string* error);
+// The page's server with what it reads from files (the password file, the
+// certificate and key), made before any socket is opened and kept until
+// serve_web_page listens.
+struct WebPageSetup;
+
+// Checks the page's options and reads its files; opens no socket. On
+// failure a one-line diagnostic (cause and remedy) in *error and nullptr.
+std::shared_ptr<WebPageSetup> check_web_page(const app::Program& program, const app::Request& request,
+                                             std::string* error);
+
+// Starts listening, before the panel starts (needs the application). Gives
+// the front end that attaches the page once the panel runs and then says
+// where it is served; on failure a one-line diagnostic in *error and
+// nothing. scpi: where --listen listens, for the page's resource string;
+// nothing without --listen.
+std::optional<FrontEnds> serve_web_page(const std::shared_ptr<WebPageSetup>& setup, const app::Program& program,
+                                        const app::Request& request, const std::optional<ListenAddress>& scpi,
+                                        std::string* error);
 
 // --hash-password: a password from standard input (asked twice, without
 // echo, on a terminal) to its hash on standard output. The exit status.

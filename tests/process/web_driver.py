@@ -356,8 +356,9 @@ def security(program):
             check(visa == "TCPIP::127.0.0.1::%d::SOCKET" % sim.scpi_port, "resource string %r" % visa)
             check(root.findtext("l:Interface/l:IPAddress", namespaces=ns) == "127.0.0.1", "IP address")
             status, _, page = request(sim, "GET", "/")
-            check(("TCPIP::127.0.0.1::%d::SOCKET" % sim.scpi_port).encode() in page and b"korvel-sim" in page,
-                  "welcome page names the resource string and model")
+            check(("TCPIP::127.0.0.1::%d::SOCKET" % sim.scpi_port).encode() in page and b"korvel-sim" in page
+                  and b"GNU GPL version 3 or later" in page,
+                  "welcome page names the resource string, model and licence")
         finally:
             status = sim.stop()
         check(status == 0, "korvel-sim status %r (stderr %r)" % (status, sim.proc.stderr.read()[-3000:]))

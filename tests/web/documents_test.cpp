@@ -29,7 +29,8 @@ TEST(Escaping, HtmlXmlAndJsonStayInert)
                              "<SerialNumber>0</SerialNumber>", "<FirmwareRevision>0.1.0</FirmwareRevision>",
                              "<Hostname>&lt;bench&amp;1&gt;</Hostname>",
                              "<InstrumentAddressString>TCPIP::127.0.0.1::5025::SOCKET</InstrumentAddressString>",
-                             "<IdentificationURL>http://h/lxi/identification</IdentificationURL>"})
+                             "<IdentificationURL>http://h/lxi/identification</IdentificationURL>",
+                             "under the GNU GPL version 3 or later</ManufacturerDescription>"})
         EXPECT_NE(x.find(part), std::string::npos) << part;
     id.visa.clear();
     EXPECT_EQ(identification_xml(id, "/").find("InstrumentAddressString"), std::string::npos);
