@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The service machine on an ordinary host: no /.dockerenv, and a crowded /tmp.
 #
-#   host_view_test.sh BUILD_DIR [MACHINE_TEST]
+#   host_view_test.sh BUILD_DIR [MACHINE_TEST [ARGUMENTS...]]
 #
 # In a private mount namespace (the host's own mounts stay as they are),
 # lays an overlay over the host's root whose upper layer (a tmpfs) whites
 # out /.dockerenv, binds /proc, /sys and /dev into it, and crowds its /tmp
 # the way a developer's machine may: a large tree, and a chroot with /proc
-# and /sys bound in. Then runs MACHINE_TEST (service_vm_test.sh by default)
-# chrooted there, as the user who runs this test, and prints how long it
+# and /sys bound in. Then runs MACHINE_TEST BUILD_DIR ARGUMENTS...
+# (service_vm_test.sh by default; vm_test.sh with its board library runs
+# the real-kernel machine) chrooted there, as the user who runs this test,
+# and prints how long it
 # took. Everything it writes goes to the tmpfs and is gone at the end.
 # Needs root, or sudo without a password; skipped (status 77) without.
 set -u
@@ -17,6 +19,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 if [ "${1:-}" != --inside ]; then
   build=$(cd "${1:?build directory}" && pwd)
   machine_test=${2:-$here/service_vm_test.sh}
+  shift $(($# < 2 ? $# : 2))
   as_root=()
   if [ "$(id -u)" != 0 ]; then
     if ! command -v sudo >/dev/null || ! sudo -n true 2>/dev/null; then
@@ -28,7 +31,7 @@ if [ "${1:-}" != --inside ]; then
   command -v unshare >/dev/null || { echo "FAIL: unshare is missing (util-linux)"; exit 1; }
   view=$(mktemp -d "${TMPDIR:-/tmp}/korvel-host-view.XXXXXX")
   "${as_root[@]}" unshare --mount --propagation private \
-    "$0" --inside "$(id -u)" "$(id -g)" "$view" "$build" "$machine_test"
+    "$0" --inside "$(id -u)" "$(id -g)" "$view" "$build" "$machine_test" "$@"
   status=$?
   rmdir "$view" 2>/dev/null
   exit $status
@@ -36,6 +39,7 @@ fi
 
 # Inside the namespace, as root.
 uid=$2 gid=$3 view=$4 build=$5 machine_test=$6
+shift 6
 fail() {
   echo "FAIL: $*"
   exit 1
@@ -80,9 +84,9 @@ echo "crowded /tmp: $(find "$crowd/tree" -type f | wc -l) files, /proc and /sys 
 
 started=$(date +%s)
 if [ "$uid" = 0 ]; then
-  chroot "$root" env TMPDIR=/tmp "$machine_test" "$build"
+  chroot "$root" env TMPDIR=/tmp "$machine_test" "$build" "$@"
 else
-  chroot "$root" setpriv --reuid="$uid" --regid="$gid" --init-groups env TMPDIR=/tmp "$machine_test" "$build"
+  chroot "$root" setpriv --reuid="$uid" --regid="$gid" --init-groups env TMPDIR=/tmp "$machine_test" "$build" "$@"
 fi
 status=$?
 echo "on the host view (no /.dockerenv, crowded /tmp): status $status after $(($(date +%s) - started)) s"

@@ -21,6 +21,13 @@ fatal() {
   echo "FAIL: $*"
   exit 1
 }
+# The console's last lines, without colours and with only the last of the
+# repeated "job running" lines.
+console_tail() {
+  tr '\r' '\n' <"$out/console.log" 2>/dev/null | sed 's/\x1b\[[0-9;?]*[A-Za-z]//g; s/\x1bM//g' |
+    awk '/ running \(/ { job = $0; next } NF { print } END { if (job != "") print "last: " job }' |
+    tail -n "$1"
+}
 for tool in qemu-system-x86_64 cpack gzip /usr/bin/python3 /lib/systemd/systemd /bin/busybox; do
   command -v "$tool" >/dev/null 2>&1 || [ -x "$tool" ] ||
     fatal "$tool is not installed (tools/install-deps --tests installs it)"
@@ -78,12 +85,12 @@ status=$?
 wait "$watcher"
 echo "machine ran $(($(date +%s) - started)) s, QEMU status $status"
 if [ -s "$work/stopped" ]; then
-  tail -n 40 "$out/console.log" 2>/dev/null
+  console_tail 30
   echo "kept for inspection: $work"
   fatal "the machine was stopped: $(cat "$work/stopped")"
 fi
 if [ $status -ne 0 ]; then
-  tail -n 40 "$out/console.log" 2>/dev/null
+  console_tail 40
   cat "$work/qemu.log"
   echo "kept for inspection: $work"
   fatal "the machine did not finish (QEMU status $status)"
@@ -93,6 +100,6 @@ if /usr/bin/python3 "$here/check_service_trace.py" "$out"; then
   exit 0
 fi
 echo "--- console (last lines)"
-tail -n 40 "$out/console.log" 2>/dev/null
+console_tail 40
 echo "kept for inspection: $work"
 exit 1

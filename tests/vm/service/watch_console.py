@@ -6,7 +6,7 @@ machine at once when the boot cannot reach the scenario.
         reads the console as it grows; when it shows another target booted
         (multi-user, graphical, emergency, rescue), the test target failing,
         or a start job still running after JOB_LIMIT seconds of the
-        machine's time (KORVEL_VM_JOB_LIMIT, 120 by default), writes the
+        machine's time (KORVEL_VM_JOB_LIMIT, 90 by default), writes the
         reason to REASON_FILE and kills QEMU. Stops watching once the
         scenario has begun (its first line), or when QEMU ends.
     watch_console.py --self-test
@@ -19,8 +19,10 @@ import sys
 import time
 
 SCENARIO_BEGUN = "korvel-vm: machine up under systemd"
-WRONG_TARGETS = ("Multi-User System", "Graphical Interface", "Emergency Mode", "Rescue Mode",
-                 "Rescue Shell", "Emergency Shell")
+# By unit name or description: "Reached target multi-user.target - Multi-User
+# System." or "Reached target Multi-User System.", as StatusUnitFormat= says.
+WRONG_TARGETS = re.compile(r"Reached target .*?\b(multi-user\.target|graphical\.target|emergency\.target|"
+                           r"rescue\.target|Multi-User System|Graphical Interface|Emergency Mode|Rescue Mode)")
 ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 # systemd's job-in-progress line, by description or by unit name:
 # "A start job is running for Create Volatile Files (1min 3s / no limit)",
@@ -50,9 +52,9 @@ def verdict(text, job_limit):
         line = ANSI.sub("", raw).strip()
         if SCENARIO_BEGUN in line:
             return ""
-        for target in WRONG_TARGETS:
-            if "Reached target " + target in line or "Reached target %s." % target in line:
-                return "the machine booted %s instead of korvel-service-test.target" % target
+        m = WRONG_TARGETS.search(line)
+        if m:
+            return "the machine booted %s instead of korvel-service-test.target" % m.group(1)
         if "You are in emergency mode" in line or "You are in rescue mode" in line:
             return "the machine fell into %s" % line
         if re.search(r"Dependency failed for korvel|Failed to start korvel|"
@@ -106,9 +108,14 @@ def self_test():
         (good, ""),
         ("[  OK  ] Reached target \x1b[0;1;39mGraphical Interface\x1b[0m.\r\n", "booted Graphical"),
         ("[  OK  ] Reached target Multi-User System.\r\n", "booted Multi-User"),
+        ("[\x1b[0;32m  OK  \x1b[0m] Reached target \x1b[0;1;39mgraphical.target\x1b[0m - Graphical Interface.\r\r\n",
+         "booted graphical.target"),
+        ("[\x1b[0;32m  OK  \x1b[0m] Reached target \x1b[0;1;39mgetty.target\x1b[0m - Login Prompts.\r\r\n", None),
         ("You are in emergency mode. After logging in, type ...\r\n", "emergency mode"),
         ("[DEPEND] Dependency failed for korvel service test.\r\n", "target failed"),
         ("\r[ ***  ] A start job is running for /dev/ttyS0 (25s / 1min 30s)", None),
+        ("\x1bM\r\r\x1b[K[\x1b[0;31m*     \x1b[0m] Job dev-ttyS0.device/start running (1min 29s / 1min 30s)\r\r\n",
+         None),
         ("\r[ ***  ] A start job is running for /dev/ttyS0 (2min 1s / 1min 30s)",
          "start job of /dev/ttyS0"),
         ("\x1b[K[   *] Job systemd-tmpfiles-setup.service/start running (2min 10s / no limit)\r",
@@ -138,7 +145,7 @@ def main():
         print(__doc__)
         return 2
     return watch(sys.argv[1], int(sys.argv[2]), sys.argv[3],
-                 float(os.environ.get("KORVEL_VM_JOB_LIMIT", "120")))
+                 float(os.environ.get("KORVEL_VM_JOB_LIMIT", "90")))
 
 
 if __name__ == "__main__":
