@@ -56,8 +56,9 @@ int make_safe(const app::Request& request, const app::Program& program, const gu
 // announced nothing and listens nowhere. Without a window the panel is of
 // use only on a port it drives, so one it cannot claim ends the program
 // (and a service manager sees the failure); the web page's files must be
-// readable. Its one line, or "" when the program may go on; *web gets the
-// page's server, unlistened, when --http is given.
+// readable. Any further check that needs no socket (a file the program
+// keeps) belongs here too. Its one line, or "" when the program may go on;
+// *web gets the page's server, unlistened, when --http is given.
 std::string refusal_before_serving(const app::Request& request, const app::Program& program, Port& port,
                                    unsigned base, std::shared_ptr<WebPageSetup>* web)
 {
