@@ -17,7 +17,6 @@
 #include "port/text.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
 
 #include <cstdio>
 #include <cstdlib>
@@ -55,21 +54,37 @@ int make_safe(const app::Request& request, const app::Program& program, const gu
     return result.status;
 }
 
-// Without a window the panel is of use only on a port it drives: one it
-// cannot claim ends the program (its line has been said), so that a
-// service manager sees the failure. Otherwise the service manager hears
-// that the panel is ready, and the heartbeat starts.
-void serve(PanelSession& session, Port& port, const app::Program& program, bool no_window)
+// The refusals that need no socket, in one place: after the port is opened
+// and before any log file or socket is, so that a refused start has
+// announced nothing and listens nowhere. Without a window the panel is of
+// use only on a port it drives, so one it cannot claim ends the program
+// (and a service manager sees the failure); the web page's files must be
+// readable. Any further check that needs no socket (a file the program
+// keeps) belongs here too. Its one line, or "" when the program may go on;
+// *web gets the page's server, unlistened, when --http is given.
+std::string refusal_before_serving(const app::Request& request, const app::Program& program, Port& port,
+                                   unsigned base, std::shared_ptr<WebPageSetup>* web)
+{
+    if (request.no_window) {
+        if (const std::string fault = port.fault(static_cast<int>(base)); !fault.empty())
+            return std::string(program.name) + ": without a window the panel runs only on a port it can drive, and " +
+                   hex_address(static_cast<int>(base)) + " is none (" + fault.substr(0, fault.find("; ")) +
+                   "); start it with --port on the board's port";
+    }
+    if (request.http) {
+        std::string error;
+        *web = check_web_page(program, request, &error);
+        if (!*web)
+            return error;
+    }
+    return {};
+}
+
+// The service manager hears that the panel is ready, and the heartbeat
+// starts.
+void serve(PanelSession& session, const app::Program& program)
 {
     const int base = session.panel().base() & 0xFFFF;
-    if (no_window && !port.fault(base).empty()) {
-        write_diagnostic_line(std::string(program.name) + ": without a window the panel runs only on a "
-                              "port it can drive, and " + hex_address(base) +
-                              " is none (see above); start it with --port on the board's port");
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::exit(1); },
-                                  Qt::QueuedConnection);
-        return;
-    }
     app::notify_ready(std::string(program.name) + " driving the port at " + hex_address(base));
     app::start_heartbeat(session);
 }
@@ -92,7 +107,7 @@ int run_guarded(int argc, char** argv, const app::Program& program,
         return 0;
     }
     case app::Request::Action::Version:
-        print(app::version_line(program) + "\n");
+        print(app::version_text(program));
         return 0;
     case app::Request::Action::ListPorts:
         for (const auto& line : list_ports(sys, paths))
@@ -158,13 +173,25 @@ int run_guarded(int argc, char** argv, const app::Program& program,
         return app::usage_status;
     }
     // The reading store first: one that cannot be used ends a panel without
-    // a window before any socket or port is opened.
+    // a window before any port or socket is opened.
     std::unique_ptr<store::ReadingStore> reading_store;
     if (!app::open_reading_store(program, request, &reading_store))
         return 1;
-    // The reading log and the remote interface, before any port is opened:
-    // a file that cannot be written or a TCP port taken ends the program
-    // with the board untouched.
+    // The port: opening it claims at most (the kernel's own idle control
+    // byte); the panel writes its safe state only once it runs.
+    std::unique_ptr<Port> device = open();
+    guard::GuardedPort port(*device, registry);
+    guard::LastWords last_words(port);
+    std::shared_ptr<WebPageSetup> web_setup;
+    if (const std::string refusal = refusal_before_serving(request, program, port, offer.start_base, &web_setup);
+        !refusal.empty()) {
+        write_diagnostic_line(refusal);
+        return 1;
+    }
+    // The reading log and the remote interface, then VXI-11 and the web
+    // page: a file that cannot be written or a TCP port taken ends the
+    // program with the board untouched. What they serve is announced once
+    // the panel runs.
     FrontEnds scripting;
     std::optional<ListenAddress> listening;
     std::function<int()> remote_clients;
@@ -181,7 +208,7 @@ int run_guarded(int argc, char** argv, const app::Program& program,
         }
         scripting = std::move(*prepared);
     }
-    // The VXI-11 channels, likewise.
+    // The VXI-11 channels.
     FrontEnds vxi11;
     LabServers lab;
     lab.scpi = listening;
@@ -195,12 +222,13 @@ int run_guarded(int argc, char** argv, const app::Program& program,
         }
         vxi11 = std::move(*prepared);
     }
-    // The web page, likewise before any port is opened.
+    // The web page.
     FrontEnds web_page;
-    if (request.http) {
+    if (web_setup) {
         std::string error;
         lab.http.emplace();
-        auto prepared = prepare_web_page(program, request, listening, &error, remote_clients, lab.vxi11, &*lab.http);
+        auto prepared = serve_web_page(web_setup, program, request, listening, &error, remote_clients, lab.vxi11,
+                                       &*lab.http);
         if (!prepared) {
             write_diagnostic_line(error);
             return 1;
@@ -210,9 +238,6 @@ int run_guarded(int argc, char** argv, const app::Program& program,
     // The servers on the network are advertised over mDNS.
     const FrontEnds advertised =
         request.no_mdns ? FrontEnds() : prepare_discovery(program.name, port_label(program, request, sys, paths), lab);
-    std::unique_ptr<Port> device = open();
-    guard::GuardedPort port(*device, registry);
-    guard::LastWords last_words(port);
 
     const FrontEnds all_front_ends = [&](PanelSession& session) {
         if (reading_store)
@@ -225,7 +250,7 @@ int run_guarded(int argc, char** argv, const app::Program& program,
             web_page(session);
         if (vxi11)
             vxi11(session);
-        serve(session, port, program, request.no_window);
+        serve(session, program);
         if (request.trend && session.set_trend_open)
             session.set_trend_open(true);
         if (request.sweep && session.set_sweep_window_open)

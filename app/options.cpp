@@ -385,4 +385,13 @@ std::string version_line(const Program& program)
     return std::string(program.name) + " " + KORVEL_VERSION;
 }
 
+std::string version_text(const Program& program)
+{
+    return version_line(program) +
+           "\nCopyright (C) 2025-2026 Zepora"
+           "\nLicense GPLv3+: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>."
+           "\nThis is free software: you are free to change and redistribute it."
+           "\nThere is NO WARRANTY, to the extent permitted by law.\n";
+}
+
 } // namespace korvel::app

@@ -84,4 +84,8 @@ std::string help_text(const Program& program);
 // "korvel 0.1.0".
 std::string version_line(const Program& program);
 
+// What --version prints: the version line, the copyright and the licence,
+// as GNU programs give them; ends with a newline.
+std::string version_text(const Program& program);
+
 } // namespace korvel::app

@@ -69,28 +69,6 @@ std::optional<QSslConfiguration> tls_of(const std::string& model, const std::str
     return tls;
 }
 
-// Lives while the panel runs: the page's server, a child of the window so
-// that it goes before the panel and its history do.
-struct WebFrontEnd {
-    std::unique_ptr<web::WebServer> server;
-    web::Identity identity;
-    std::function<int()> remote_clients;
-
-    void start(PanelSession& session)
-    {
-        web::WebServer* s = server.release();
-        s->setParent(&session.attachments());
-        // /metrics: whether the panel's port reaches its device now.
-        web::MetricsSources metrics;
-        metrics.port_present = [&session] {
-            return session.port().fault(session.panel().base() & 0xFFFF).empty();
-        };
-        metrics.remote_clients = remote_clients;
-        s->attach({&session.panel(), &session.history(), session.trend_open, session.set_trend_open,
-                   identity, &session.sweep(), std::move(metrics), &session.readings()});
-    }
-};
-
 std::string read_password_line(const char* prompt, bool terminal)
 {
     if (terminal) {
@@ -108,42 +86,80 @@ std::string read_password_line(const char* prompt, bool terminal)
 
 } // namespace
 
-std::optional<FrontEnds> prepare_web_page(const app::Program& program, const app::Request& request,
-                                          const std::optional<ListenAddress>& scpi, std::string* error,
-                                          std::function<int()> remote_clients,
-                                          const std::optional<ListenAddress>& vxi11, ListenAddress* bound)
+// The page's server from its check until the panel runs; then a child of
+// the session's attachments, so that it goes before the panel and its
+// history do.
+struct WebPageSetup {
+    ListenAddress address;
+    std::unique_ptr<web::WebServer> server;
+    web::Identity identity;
+    std::function<int()> remote_clients;
+    bool announce_on_stderr = false;
+
+    void start(PanelSession& session)
+    {
+        web::WebServer* s = server.release();
+        s->setParent(&session.attachments());
+        // /metrics: whether the panel's port reaches its device now.
+        web::MetricsSources metrics;
+        metrics.port_present = [&session] {
+            return session.port().fault(session.panel().base() & 0xFFFF).empty();
+        };
+        metrics.remote_clients = remote_clients;
+        s->attach({&session.panel(), &session.history(), session.trend_open, session.set_trend_open,
+                   identity, &session.sweep(), std::move(metrics), &session.readings()});
+        std::FILE* out = announce_on_stderr ? stderr : stdout;
+        std::fprintf(out, "korvel: web page at %s://%s/\n", s->tls() ? "https" : "http",
+                     qPrintable(address_text(s->address(), s->port())));
+        std::fflush(out);
+    }
+};
+
+std::shared_ptr<WebPageSetup> check_web_page(const app::Program& program, const app::Request& request,
+                                             std::string* error)
 {
     const std::string model = program.name;
     std::string why;
     const auto address = parse_listen_address(*request.http, &why);
     if (!address) {
         *error = model + ": --http '" + *request.http + "': " + why;
-        return std::nullopt;
+        return nullptr;
     }
     if (!web::start_crypto()) {
         *error = model + ": --http: the system gives no randomness for sessions; check /dev/urandom";
-        return std::nullopt;
+        return nullptr;
     }
-    auto front = std::make_shared<WebFrontEnd>();
+    auto front = std::make_shared<WebPageSetup>();
+    front->address = *address;
     front->server = std::make_unique<web::WebServer>();
     if (request.http_password_file) {
         const auto hash = web::read_password_file(*request.http_password_file, &why);
         if (!hash) {
             *error = model + ": --http-password-file " + *request.http_password_file + ": " + why + "; make it with '" +
                      model + " --hash-password > FILE'";
-            return std::nullopt;
+            return nullptr;
         }
         front->server->set_password_hash(*hash);
     }
     if (request.http_cert) {
         const auto tls = tls_of(model, *request.http_cert, *request.http_key, error);
         if (!tls)
-            return std::nullopt;
+            return nullptr;
         front->server->use_tls(*tls);
     }
+    return front;
+}
+
+std::optional<FrontEnds> serve_web_page(const std::shared_ptr<WebPageSetup>& front, const app::Program& program,
+                                        const app::Request& request, const std::optional<ListenAddress>& scpi,
+                                        std::string* error, std::function<int()> remote_clients,
+                                        const std::optional<ListenAddress>& vxi11, ListenAddress* bound)
+{
+    const std::string model = program.name;
+    const ListenAddress& address = front->address;
     std::string cause;
-    if (!front->server->listen(address->host, address->port, &cause)) {
-        *error = model + ": cannot serve the web page on " + address_text(address->host, address->port).toStdString() +
+    if (!front->server->listen(address.host, address.port, &cause)) {
+        *error = model + ": cannot serve the web page on " + address_text(address.host, address.port).toStdString() +
                  " (" + cause + "); choose another port, or stop the program that uses it";
         return std::nullopt;
     }
@@ -164,17 +180,14 @@ std::optional<FrontEnds> prepare_web_page(const app::Program& program, const app
         id.vxi11_visa = "TCPIP::" + host_of(vxi11->host) + "::INSTR";
     if (bound)
         *bound = {front->server->address(), front->server->port()};
-    const QString where = address_text(front->server->address(), front->server->port());
-    // On standard output, unless the reading log goes there.
-    std::FILE* out = request.record && *request.record == "-" ? stderr : stdout;
-    std::fprintf(out, "korvel: web page at %s://%s/\n", front->server->tls() ? "https" : "http",
-                 qPrintable(where));
-    std::fflush(out);
-    if (!address->host.isLoopback())
+    // Announced on standard output once the panel runs, unless the reading
+    // log goes there.
+    front->announce_on_stderr = request.record && *request.record == "-";
+    if (!address.host.isLoopback())
         std::fprintf(stderr,
                      "%s: warning: serving the web page on %s: anyone on that network can see the board%s; "
                      "serve on 127.0.0.1 unless that is meant\n",
-                     model.c_str(), qPrintable(where),
+                     model.c_str(), qPrintable(address_text(front->server->address(), front->server->port())),
                      request.http_password_file ? ", and drive it with the password" : "");
     return FrontEnds([front](PanelSession& session) { front->start(session); });
 }

@@ -119,7 +119,8 @@ std::string identification_xml(const Identity& id, std::string_view page_url)
     x += "  <Model>" + e(id.model) + "</Model>\n";
     x += "  <SerialNumber>" + e(id.serial) + "</SerialNumber>\n";
     x += "  <FirmwareRevision>" + e(id.firmware) + "</FirmwareRevision>\n";
-    x += "  <ManufacturerDescription>Instrument board on a parallel port</ManufacturerDescription>\n";
+    x += "  <ManufacturerDescription>Instrument board on a parallel port; free software under the GNU GPL "
+         "version 3 or later</ManufacturerDescription>\n";
     x += "  <HomepageURL>" + e(page_url) + "</HomepageURL>\n";
     x += "  <DriverURL>" + e(page_url) + "</DriverURL>\n";
     x += "  <UserDescription>" + e(id.hostname) + "</UserDescription>\n";

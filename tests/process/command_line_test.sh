@@ -90,7 +90,8 @@ for prog in korvel korvel-sim; do
     for args in --version -v "-platform offscreen --version"; do
         # shellcheck disable=SC2086
         QT_QPA_PLATFORM=none run "$exe" $args
-        [ "$status" = 0 ] && [ "$out" = "$prog $version" ] && [ -z "$err" ] ||
+        [ "$status" = 0 ] && [ "$(printf '%s\n' "$out" | head -n 1)" = "$prog $version" ] && [ -z "$err" ] &&
+            printf '%s\n' "$out" | grep -qxF 'License GPLv3+: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>.' ||
             fail "$prog $args: status $status, output '$out', error '$err'"
     done
     QT_QPA_PLATFORM=none run "$exe" --help

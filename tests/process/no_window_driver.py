@@ -10,6 +10,9 @@
         --no-window with no way to drive the board (status 2), a window with
         no display or an unreachable one (status 1, no abort, no core): one
         line each, naming what to do, and the board untouched
+    no_window_driver.py KORVEL_SIM KORVEL refused-start
+        a start refused for its port or its password file says so in one
+        line before it makes its log file or listens, and announces nothing
     no_window_driver.py KORVEL_SIM KORVEL notify
         under a service manager (NOTIFY_SOCKET): ready once the port is
         driven and the socket listens, heartbeats, stopping; never ready on
@@ -164,6 +167,74 @@ def refusals(sim, korvel):
     return 0
 
 
+def listening_ports():
+    """The local TCP ports in state LISTEN, from /proc/net/tcp and tcp6."""
+    ports = set()
+    for name in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(name) as f:
+                rows = f.read().splitlines()[1:]
+        except OSError:
+            continue
+        for row in rows:
+            fields = row.split()
+            if fields[3] == "0A":
+                ports.add(int(fields[1].rsplit(":", 1)[1], 16))
+    return ports
+
+
+def refused_start(sim, korvel):
+    """A refused start opens and announces nothing: the refusal comes
+    before the log file is made and before any socket listens. The --listen
+    port is held by this driver, so a program that tried to listen first
+    would fail with "cannot listen" instead of the refusal asked for."""
+    import socket
+    become_subreaper()
+    env = headless_env()
+    cases = [
+        ([sim, "--no-window", "--port", "0x278"], ["without a window", "0x278"], True),
+        ([sim, "--no-window", "--http-password-file", "/nonexistent/pw"],
+         ["--http-password-file /nonexistent/pw", "--hash-password"], True),
+    ]
+    ports = subprocess.run([korvel, "--list-ports"], capture_output=True, timeout=60, env=env).stdout
+    if b"0xD010" not in ports:
+        # The real ports' program on a base the kernel does not run: its
+        # port's own line, then the refusal.
+        cases.append(([korvel, "--no-window", "--port", "0xD010"], ["without a window", "0xD010"], False))
+    for args, words, one_line in cases:
+        what = " ".join(os.path.basename(a) for a in args)
+        with tempfile.TemporaryDirectory(prefix="korvel-refused-") as scratch, \
+                socket.socket(socket.AF_INET, socket.SOCK_STREAM) as held:
+            held.bind(("127.0.0.1", 0))
+            held.listen(1)
+            free = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            free.bind(("127.0.0.1", 0))
+            http = free.getsockname()[1]
+            free.close()
+            log = os.path.join(scratch, "log.csv")
+            try:
+                r = subprocess.run(args + ["--listen", "127.0.0.1:%d" % held.getsockname()[1],
+                                           "--http", "127.0.0.1:%d" % http, "--record", log],
+                                   env=dict(env, KORVEL_SIM_STATE=os.path.join(scratch, "board")),
+                                   capture_output=True, timeout=120, cwd=scratch)
+            except subprocess.TimeoutExpired:
+                check(False, "%s: did not end" % what)
+                continue
+            err = r.stderr.decode("utf-8", "replace")
+            check(r.returncode == 1, "%s: status %r, %r" % (what, r.returncode, err))
+            check(r.stdout == b"", "%s: announced %r" % (what, r.stdout))
+            check(err.endswith("\n") and (err.count("\n") == 1 or not one_line),
+                  "%s: not one line: %r" % (what, err))
+            last = err.rstrip("\n").rsplit("\n", 1)[-1]
+            for w in words:
+                check(w in last, "%s: %r does not say %r" % (what, last, w))
+            check("listen" not in err and "web page" not in err, "%s: %r" % (what, err))
+            check(not os.path.exists(log), "%s: the log file was made" % what)
+            check(reap_descendants(), "%s: the watchdog ended" % what)
+            check(http not in listening_ports(), "%s: port %d left listening" % (what, http))
+    return 0
+
+
 def make_safe(sim, korvel):
     # This machine has no parallel port at 0xD010 (tests never touch a real
     # board): the claim fails, nothing is written, one line says why.
@@ -248,7 +319,8 @@ def notify(sim, korvel):
 
 
 def main():
-    parts = {"drive": drive, "refusals": refusals, "make-safe": make_safe, "notify": notify}
+    parts = {"drive": drive, "refusals": refusals, "refused-start": refused_start,
+             "make-safe": make_safe, "notify": notify}
     if len(sys.argv) != 4 or sys.argv[3] not in parts:
         print(__doc__)
         return 2

@@ -358,8 +358,9 @@ def security(program):
             check(visa == "TCPIP::127.0.0.1::%d::SOCKET" % sim.scpi_port, "resource string %r" % visa)
             check(root.findtext("l:Interface/l:IPAddress", namespaces=ns) == "127.0.0.1", "IP address")
             status, _, page = request(sim, "GET", "/")
-            check(("TCPIP::127.0.0.1::%d::SOCKET" % sim.scpi_port).encode() in page and b"korvel-sim" in page,
-                  "welcome page names the resource string and model")
+            check(("TCPIP::127.0.0.1::%d::SOCKET" % sim.scpi_port).encode() in page and b"korvel-sim" in page
+                  and b"GNU GPL version 3 or later" in page,
+                  "welcome page names the resource string, model and licence")
 
             # The readings of a range: JSON, and a CSV download streamed in
             # the reading log's columns; a bad range is refused with why.

@@ -55,11 +55,12 @@ mount -t overlay -o lowerdir=/lower,upperdir=/upper/rw,workdir=/upper/work root 
 . /own_accounts.sh
 own_account_files /newroot || die "cannot write the machine's account files"
 
-# The machine's own /run, /tmp, /dev, the modules, busybox's tools (last in
+# The machine's own /run, /tmp, /var/tmp, /dev, the modules, busybox's tools (last in
 # PATH, behind the host's own) and the scenario scripts.
 mount -t tmpfs run /newroot/run
 mount -t tmpfs tmp /newroot/tmp
 chmod 1777 /newroot/tmp
+mount -t tmpfs -o mode=1777 vartmp /newroot/var/tmp
 mkdir -p /newroot/run/korvel-vm/out /newroot/run/korvel-vm/bin /newroot/lib/modules
 cp -a /lib/modules/. /newroot/lib/modules/
 cp /bin/busybox /newroot/run/korvel-vm/bin/busybox

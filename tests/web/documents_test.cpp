@@ -32,7 +32,8 @@ TEST(Escaping, HtmlXmlAndJsonStayInert)
                              "<Hostname>&lt;bench&amp;1&gt;</Hostname>",
                              "<InstrumentAddressString>TCPIP::127.0.0.1::5025::SOCKET</InstrumentAddressString>",
                              "<InstrumentAddressString>TCPIP::127.0.0.1::INSTR</InstrumentAddressString>",
-                             "<IdentificationURL>http://h/lxi/identification</IdentificationURL>"})
+                             "<IdentificationURL>http://h/lxi/identification</IdentificationURL>",
+                             "under the GNU GPL version 3 or later</ManufacturerDescription>"})
         EXPECT_NE(x.find(part), std::string::npos) << part;
     id.visa.clear();
     id.vxi11_visa.clear();

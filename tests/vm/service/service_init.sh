@@ -4,7 +4,9 @@
 # the parallel-port drivers on the emulated port, makes the host's own root
 # file system (read-only over 9p) the machine's root under a RAM overlay, and
 # hands over to the host's own systemd, which boots only the target that
-# runs service_scenario.sh (korvel-service-test.target).
+# runs service_scenario.sh: korvel-service-test.target, named on the kernel
+# command line (systemd.unit=), where systemd as the first process of a
+# machine reads it.
 /bin/busybox --install -s /bin
 export PATH=/bin
 
@@ -34,6 +36,13 @@ mount -t 9p -o trans=virtio,version=9p2000.L,cache=mmap,ro,msize=262144 hostroot
   die "cannot mount the host's root"
 mount -t tmpfs -o size=512m upper /upper
 mkdir -p /upper/rw /upper/work
+# A machine, not a container, whatever the host is: systemd takes a root
+# holding /.dockerenv or /run/.containerenv for a container's, where it
+# obeys its own arguments and skips what containers lack. Whiteouts hide
+# the host's.
+mknod /upper/rw/.dockerenv c 0 0 || die "cannot hide the host's /.dockerenv"
+mkdir -p /upper/rw/run
+mknod /upper/rw/run/.containerenv c 0 0 || die "cannot hide the host's /run/.containerenv"
 mount -t overlay -o lowerdir=/lower,upperdir=/upper/rw,workdir=/upper/work root /newroot ||
   die "cannot lay the overlay over the host's root"
 
@@ -49,6 +58,22 @@ for d in /newroot/var/lib/private /newroot/var/cache/private /newroot/var/log/pr
     mount -t tmpfs -o mode=0700 private "$d" || die "cannot lay an empty $d"
   fi
 done
+# Empty /tmp and /var/tmp of its own: systemd-tmpfiles empties them at boot,
+# and must not walk whatever the host keeps there (a chroot with /proc bound
+# in, a large tree) through 9p. Its own journal folder, likewise.
+for d in /newroot/tmp:1777 /newroot/var/tmp:1777 /newroot/var/log/journal:2755; do
+  if [ -d "${d%:*}" ]; then
+    mount -t tmpfs -o "mode=${d#*:}" scratch "${d%:*}" || die "cannot lay an empty ${d%:*}"
+  fi
+done
+# The host's disks, swap and encrypted volumes are none of the machine's:
+# waiting for their devices would hold the boot.
+echo "# the korvel service test machine mounts nothing more" >/newroot/etc/fstab
+rm -f /newroot/etc/crypttab
+mkdir -p /newroot/etc/systemd/system
+# The modules the host lists for its own boot (lp among them on some) are
+# not loaded: this init loads what the port needs.
+ln -sf /dev/null /newroot/etc/systemd/system/systemd-modules-load.service
 mkdir -p /newroot/run /newroot/lib/modules /newroot/etc/systemd/system
 cp -a /lib/modules/. /newroot/lib/modules/
 mkdir -p /newroot/opt/korvel-vm
@@ -62,6 +87,10 @@ Description=korvel service test
 Requires=korvel-service-scenario.service
 After=korvel-service-scenario.service
 AllowIsolate=yes
+# The boot and the scenario together, well inside the host's limit: a
+# machine that hangs powers off, saying which job timed out.
+JobTimeoutSec=600
+JobTimeoutAction=poweroff-force
 UNIT
 cat >/newroot/etc/systemd/system/korvel-service-scenario.service <<'UNIT'
 [Unit]
@@ -79,4 +108,4 @@ UNIT
 mkdir -p /newroot/mnt/out
 mount --move /out /newroot/mnt/out
 umount /proc /sys
-exec switch_root /newroot /lib/systemd/systemd systemd.unit=korvel-service-test.target
+exec switch_root /newroot /lib/systemd/systemd

@@ -21,6 +21,13 @@ fatal() {
   echo "FAIL: $*"
   exit 1
 }
+# The console's last lines, without colours and with only the last of the
+# repeated "job running" lines.
+console_tail() {
+  tr '\r' '\n' <"$out/console.log" 2>/dev/null | sed 's/\x1b\[[0-9;?]*[A-Za-z]//g; s/\x1bM//g' |
+    awk '/ running \(/ { job = $0; next } NF { print } END { if (job != "") print "last: " job }' |
+    tail -n "$1"
+}
 for tool in qemu-system-x86_64 cpack gzip /usr/bin/python3 /lib/systemd/systemd /bin/busybox; do
   command -v "$tool" >/dev/null 2>&1 || [ -x "$tool" ] ||
     fatal "$tool is not installed (tools/install-deps --tests installs it)"
@@ -57,21 +64,35 @@ accel=(-accel tcg)
 timeout_s=${KORVEL_VM_TIMEOUT:-840}
 echo "booting $release under systemd (${accel[1]})"
 started=$(date +%s)
+# The console watcher ends the machine at once when its boot cannot reach
+# the scenario (another target, a job that hangs), and says why.
 timeout --kill-after=10 "$timeout_s" qemu-system-x86_64 \
   -M pc "${accel[@]}" -smp 1 -m 1536 -nodefaults -display none -no-reboot \
   -kernel "$kernel/boot/vmlinuz" -initrd "$work/initrd.gz" \
-  -append "console=ttyS0 quiet panic=-1 clocksource=tsc tsc=reliable systemd.show_status=0" \
+  -append "console=ttyS0 quiet panic=-1 clocksource=tsc tsc=reliable systemd.show_status=1 systemd.unit=korvel-service-test.target" \
   -serial "file:$out/console.log" \
   -chardev null,id=lpt0 -device isa-parallel,index=0,iobase=0x378,irq=7,chardev=lpt0 \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   -virtfs "local,path=$out,mount_tag=out,security_model=none" \
   -trace memory_region_ops_write -D "$out/trace.log" \
-  >"$work/qemu.log" 2>&1
+  >"$work/qemu.log" 2>&1 &
+machine=$!
+: >"$out/console.log"
+/usr/bin/python3 "$here/watch_console.py" "$out/console.log" "$machine" "$work/stopped" &
+watcher=$!
+wait "$machine"
 status=$?
+wait "$watcher"
 echo "machine ran $(($(date +%s) - started)) s, QEMU status $status"
+if [ -s "$work/stopped" ]; then
+  console_tail 30
+  echo "kept for inspection: $work"
+  fatal "the machine was stopped: $(cat "$work/stopped")"
+fi
 if [ $status -ne 0 ]; then
-  tail -n 40 "$out/console.log" 2>/dev/null
+  console_tail 40
   cat "$work/qemu.log"
+  echo "kept for inspection: $work"
   fatal "the machine did not finish (QEMU status $status)"
 fi
 if /usr/bin/python3 "$here/check_service_trace.py" "$out"; then
@@ -79,6 +100,6 @@ if /usr/bin/python3 "$here/check_service_trace.py" "$out"; then
   exit 0
 fi
 echo "--- console (last lines)"
-tail -n 40 "$out/console.log" 2>/dev/null
+console_tail 40
 echo "kept for inspection: $work"
 exit 1
