@@ -86,7 +86,8 @@ const QCommandLineOption no_mdns_option(
     "(--listen, --http, --vxi11) is advertised through avahi-daemon.");
 const QCommandLineOption review_option(
     "review",
-    "Open the trend window read only on a CSV log of --record, without a panel or a port: the "
+    "Open the trend window read only on a reading store of --store or a CSV log of --record, "
+    "without a panel or a port: the "
     "graph, statistics, limits and export. Closing it ends the program.",
     "file");
 const QCommandLineOption hash_password_option(

@@ -4,6 +4,7 @@
 #include "history/reading_csv.h"
 #include "history/reading_history.h"
 #include "port/text.h"
+#include "store/reading_store.h"
 
 #include <QCoreApplication>
 
@@ -48,11 +49,13 @@ std::unique_ptr<history::ReadingSource> open_for_review(const std::string& path,
         return nullptr;
     }
     if (is_sqlite(in)) {
-        *error = std::string(program) + ": cannot review " + name +
-                 ": it is an SQLite file, and this build reviews only CSV logs of --record; "
-                 "export the store's readings as CSV with sqlite3 (README, 'Looking at a log "
-                 "again') and review that";
-        return nullptr;
+        // A reading store, read where it lies (the service may be writing it).
+        auto readings = store::ReadingStore::open_read_only(path, program, error);
+        if (readings && readings->count() == 0) {
+            *error = std::string(program) + ": cannot review " + name + ": the store holds no readings yet";
+            return nullptr;
+        }
+        return readings;
     }
     const history::ReadLog log = history::read_reading_log(in);
     if (!log.refused.empty()) {

@@ -1,4 +1,4 @@
-// --review FILE: the trend window read only on a CSV log of --record,
+// --review FILE: the trend window read only on a reading store or a CSV log of --record,
 // without a panel, a port, a watchdog or a socket.
 #pragma once
 
@@ -13,8 +13,9 @@ namespace korvel::app {
 
 // The readings of a file to review. A CSV log is read whole; each row that
 // does not parse is named on standard error (the file, the line, why) and
-// left out. nullptr when the file cannot be reviewed (a reading store among
-// them, for now); *error then holds the line for standard error.
+// left out; a reading store is read where it lies, beside a program that may
+// be writing it. nullptr when the file cannot be reviewed; *error then holds
+// the line for standard error.
 std::unique_ptr<history::ReadingSource> open_for_review(const std::string& path, const char* program,
                                                          std::string* error);
 

@@ -104,8 +104,14 @@ const Sample& ReadingHistory::add(Sample sample)
 const Sample& ReadingHistory::restore(const Sample& sample)
 {
     const Totals totals = totals_;
-    const Sample& kept = add(sample);
+    const std::size_t failures = failures_;
+    add(sample);
+    // The verdict it was given when it was taken, not one under the limits
+    // in force now; and no failure of this run's.
+    Sample& kept = ring_[(head_ + size_ - 1) % ring_.size()];
+    kept.limit = sample.limit;
     totals_ = totals;
+    failures_ = failures;
     return kept;
 }
 

@@ -31,7 +31,9 @@ public:
     // history stays in time order if the wall clock steps back.
     const Sample& add(Sample sample);
     // Adds a reading kept from an earlier run (the reading store's) as
-    // add() does, but leaves it out of the totals, which count this run's.
+    // add() does, with the limit verdict it was given then; it counts in the
+    // statistics, but not in the totals or the limit failures, which count
+    // this run's. For the start, before any listener is attached.
     const Sample& restore(const Sample& sample);
 
     std::size_t size() const { return size_; }

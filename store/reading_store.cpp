@@ -310,6 +310,52 @@ std::unique_ptr<ReadingStore> ReadingStore::open(const StoreOptions& options, st
     return std::unique_ptr<ReadingStore>(new ReadingStore(std::move(impl)));
 }
 
+std::unique_ptr<ReadingStore> ReadingStore::open_read_only(const std::string& path, const std::string& program,
+                                                         std::string* error)
+{
+    const std::string who = program + ": ";
+    const std::string name = "the store " + quoted(path);
+    auto impl = std::make_unique<Impl>();
+    impl->options.path = path;
+    impl->options.program = program;
+    impl->read_only = true;
+    // Our own look at the head first: SQLite is given only an SQLite file.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return fail(error, who + "cannot read " + name + ": " + std::strerror(errno) + "; give an existing store");
+    char head[16] = {};
+    const bool sqlite = ::pread(fd, head, sizeof head, 0) == sizeof head && std::memcmp(head, "SQLite format 3", 16) == 0;
+    ::close(fd);
+    if (!sqlite)
+        return fail(error, who + name + " is not a korvel store (not an SQLite file)");
+    std::string why;
+    if (impl->reader_db.open(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, &why) != SQLITE_OK)
+        return fail(error, who + "cannot read " + name + ": " + why);
+    sqlite3_busy_timeout(impl->reader_db.get(), 2000);
+    Connection& db = impl->reader_db;
+    Statement a(db, "PRAGMA application_id");
+    Statement v(db, "PRAGMA user_version");
+    const int rc = a.step();
+    if (rc == SQLITE_NOTADB)
+        return fail(error, who + name + " is not a korvel store (not an SQLite file)");
+    if (rc == SQLITE_CORRUPT)
+        return fail(error, who + name + " is damaged (" + db.message() + "); sqlite3 FILE .recover may save its readings");
+    if (rc != SQLITE_ROW || v.step() != SQLITE_ROW)
+        return fail(error, who + "cannot read " + name + ": " + db.message());
+    if (a.integer(0) != application_id)
+        return fail(error, who + name + " is not a korvel store (another SQLite database)");
+    if (v.integer(0) > schema_version)
+        return fail(error, who + name + " comes from a newer korvel (layout " + std::to_string(v.integer(0)) +
+                               "); review it with that korvel");
+    Statement newest(db, "SELECT time FROM readings ORDER BY time DESC LIMIT 1");
+    const int nrc = newest.step();
+    if (nrc == SQLITE_ROW)
+        impl->last_time = impl->committed_time = newest.integer(0);
+    else if (nrc != SQLITE_DONE)
+        return fail(error, who + name + " is damaged (" + db.message() + "); sqlite3 FILE .recover may save its readings");
+    return std::unique_ptr<ReadingStore>(new ReadingStore(std::move(impl)));
+}
+
 ReadingStore::ReadingStore(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 ReadingStore::~ReadingStore() = default;
@@ -572,6 +618,8 @@ void ReadingStore::Impl::run_writer()
 bool ReadingStore::add(const history::Sample& sample)
 {
     Impl& d = *impl_;
+    if (d.read_only)
+        return false;
     history::Sample s = sample;
     if (d.last_time != INT64_MIN && s.time_ms <= d.last_time)
         s.time_ms = d.last_time + 1;
@@ -603,6 +651,11 @@ bool ReadingStore::add(const history::Sample& sample)
 bool ReadingStore::write_batch(const std::vector<history::Sample>& samples, std::string* error)
 {
     Impl& d = *impl_;
+    if (d.read_only) {
+        if (error)
+            *error = "the store is open only to be read";
+        return false;
+    }
     std::vector<history::Sample> batch;
     batch.reserve(samples.size());
     for (history::Sample s : samples) {

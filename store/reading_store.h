@@ -66,6 +66,12 @@ public:
     // creatable or writable, not a korvel store, from a newer schema,
     // corrupt, or held by another program.
     static std::unique_ptr<ReadingStore> open(const StoreOptions& options, std::string* error);
+    // Opens an existing store only to read it (a review of its readings),
+    // beside a program that may be writing it: no lock is taken, nothing is
+    // written, and add() keeps nothing. Refuses, with the line in *error, a
+    // file that is missing, no korvel store, from a newer schema or corrupt.
+    static std::unique_ptr<ReadingStore> open_read_only(const std::string& path, const std::string& program,
+                                                        std::string* error);
 
     // Commits every reading handed over, then ends the writer.
     ~ReadingStore() override;

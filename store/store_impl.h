@@ -73,6 +73,8 @@ class ReadingStore::Impl {
 public:
     StoreOptions options;
     int lock_fd = -1;
+    // Opened to be looked at (open_read_only): no writer, nothing added.
+    bool read_only = false;
     // The file this open created, removed again should the open fail.
     bool remove_on_failure = false;
     Connection writer_db;  // the writer thread's (and write_batch's)

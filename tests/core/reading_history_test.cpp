@@ -146,6 +146,25 @@ TEST(ReadingHistory, AsASourceGivesTheNewestAndASpanAcrossTheRingsWrap)
     EXPECT_EQ(values(seen), (std::vector<int>{3, 4}));
 }
 
+TEST(ReadingHistory, ARestoredReadingKeepsItsVerdictAndIsNoFailureOfThisRun)
+{
+    ReadingHistory h;
+    h.set_limits({true, -100, 100});
+    Sample judged_high_then = reading(1, 50);
+    judged_high_then.limit = Limit::high;  // under the limits of its own run
+    Sample inside_then = reading(2, 500);
+    h.restore(judged_high_then);
+    h.restore(inside_then);
+    EXPECT_EQ(h.at(0).limit, Limit::high);
+    EXPECT_EQ(h.at(1).limit, Limit::none);
+    EXPECT_EQ(h.limit_failures(), 0u);
+    EXPECT_EQ(h.totals().readings, 0u);
+    EXPECT_EQ(h.statistics().count, 2u);
+    // This run's readings are judged and counted as ever.
+    EXPECT_EQ(h.add(reading(3, 500)).limit, Limit::high);
+    EXPECT_EQ(h.limit_failures(), 1u);
+}
+
 TEST(ReadingHistory, StatisticsMatchAReferenceOverRandomReadings)
 {
     const auto readings = random_readings(20000, 7);

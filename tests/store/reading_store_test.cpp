@@ -311,6 +311,40 @@ TEST(ReadingStore, RefusesWhatItCannotUseAndLeavesTheFileAsItWas)
     EXPECT_FALSE(fs::exists(made)) << error;
 }
 
+TEST(ReadingStore, OpensToBeReadBesideItsWriterAndRefusesOtherFiles)
+{
+    TempTree tmp;
+    const std::string path = tmp.path("readings.db");
+    history::ReadingHistory ref(1 << 16);
+    const std::vector<Sample> readings = make_readings(ref, 6000, 7);
+    auto writer = open_store(path);
+    ASSERT_TRUE(writer);
+    ASSERT_TRUE(writer->write_batch(readings, nullptr));
+    std::string error;
+    // While the writer holds the file: read as the writer reads it, and
+    // nothing can be added through it.
+    auto reader = ReadingStore::open_read_only(path, "korvel-test", &error);
+    ASSERT_TRUE(reader) << error;
+    expect_same_source(*reader, ref);
+    EXPECT_FALSE(reader->add(readings.back()));
+    EXPECT_FALSE(reader->write_batch(readings, nullptr));
+    reader.reset();
+    writer.reset();
+    ASSERT_TRUE(ReadingStore::open_read_only(path, "korvel-test", &error)) << error;
+
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(tmp.path("other.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE t(x)", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    std::ofstream(tmp.path("garbage.db")) << "not a database at all, but long enough";
+    for (const auto& [file, why] : {std::pair{tmp.path("other.db"), "another SQLite database"},
+                                    std::pair{tmp.path("garbage.db"), "not an SQLite file"},
+                                    std::pair{tmp.path("missing.db"), "No such file"}}) {
+        EXPECT_FALSE(ReadingStore::open_read_only(file, "korvel-test", &error)) << file;
+        EXPECT_NE(error.find(why), std::string::npos) << error;
+    }
+}
+
 TEST(ReadingStore, ASecondHolderIsToldWhoHasItAndAFullFileSystemStopsTheWriting)
 {
     TempTree tmp;
