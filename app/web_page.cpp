@@ -107,7 +107,8 @@ struct WebPageSetup {
         };
         metrics.remote_clients = remote_clients;
         s->attach({&session.panel(), &session.history(), session.trend_open, session.set_trend_open,
-                   identity, &session.sweep(), std::move(metrics), &session.readings()});
+                   identity, &session.sweep(), std::move(metrics), &session.readings(),
+                   session.store_state_line});
         std::FILE* out = announce_on_stderr ? stderr : stdout;
         std::fprintf(out, "korvel: web page at %s://%s/\n", s->tls() ? "https" : "http",
                      qPrintable(address_text(s->address(), s->port())));

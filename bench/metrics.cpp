@@ -80,7 +80,7 @@ int run_metrics(int argc, char** argv, double seconds, int set_point)
     }
     web::Identity identity;
     identity.model = "korvel-sim";
-    server->attach({&panel, &session.history(), {}, {}, identity, {}, {}, {}});
+    server->attach({&panel, &session.history(), {}, {}, identity, {}, {}, {}, {}});
 
     struct Phase {
         bool scraped = false;

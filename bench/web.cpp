@@ -142,7 +142,7 @@ int run_web(int argc, char** argv, double seconds, int set_point)
         std::fprintf(stderr, "korvel-bench: cannot serve the web page on a loopback port (%s)\n", error.c_str());
         return 1;
     }
-    server->attach({&panel, &session.history(), {}, {}, web::Identity{}, {}, {}, {}});
+    server->attach({&panel, &session.history(), {}, {}, web::Identity{}, {}, {}, {}, {}});
 
     struct Phase {
         int pages = 0;

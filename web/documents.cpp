@@ -140,7 +140,7 @@ std::string identification_xml(const Identity& id, std::string_view page_url)
     return x;
 }
 
-std::string state_json(const Panel& panel, const TrendState& trend)
+std::string state_json(const Panel& panel, const TrendState& trend, const std::string& store_line)
 {
     const Controls& c = panel.controls();
     std::string bits_usable = panel.power() && panel.mode() == Mode::dpc ? "true" : "false";
@@ -164,6 +164,7 @@ std::string state_json(const Panel& panel, const TrendState& trend)
     s += ",\"under\":" + std::string(c.under_mark.visible() ? "true" : "false");
     s += ",\"converting\":" + std::string(c.conversion_lamp.colour() == 0xFF0000 ? "true" : "false");
     s += ",\"trend\":" + std::string(!trend.available ? "null" : trend.open ? "true" : "false");
+    s += ",\"store\":" + (store_line.empty() ? std::string("null") : json_string(store_line));
     return s + "}";
 }
 

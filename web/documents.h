@@ -44,7 +44,9 @@ struct TrendState {
 
 // {"type":"state", ...}: everything the page shows of the panel. Changes
 // with every change of what the window shows that the page shows too.
-std::string state_json(const Panel& panel, const TrendState& trend);
+// store_line: why the reading store keeps no more readings ("" while it
+// writes, or where there is none); "store" is null then.
+std::string state_json(const Panel& panel, const TrendState& trend, const std::string& store_line = {});
 // {"type":"reading","t":...}: one reading of the history.
 std::string sample_json(const history::Sample& s);
 // {"type":"history","samples":[...],"statistics":{...}}: the readings kept

@@ -467,7 +467,7 @@ Response WebServer::answer(Connection* c, const Request& r)
         return s;
     }
     if (r.path == "/api/state")
-        return get ? json(200, state_json(*a_.panel, trend_state())) : plain(405, "GET the state");
+        return get ? json(200, state_json(*a_.panel, trend_state(), a_.store_state ? a_.store_state() : std::string())) : plain(405, "GET the state");
     if (r.path == "/api/history") {
         if (!get)
             return plain(405, "GET the history");
@@ -741,7 +741,7 @@ void WebServer::page_joined()
         // What the page says is not listened to: changes come by POST.
         const std::int64_t t1 = QDateTime::currentMSecsSinceEpoch() + 1;
         ws->sendTextMessage(QString::fromStdString(history_json(readings(), t1 - 600000, t1, 600)));
-        ws->sendTextMessage(QString::fromStdString(state_json(*a_.panel, trend_state())));
+        ws->sendTextMessage(QString::fromStdString(state_json(*a_.panel, trend_state(), a_.store_state ? a_.store_state() : std::string())));
     }
     if (a_.trend_open && !poll_timer_->isActive())
         poll_timer_->start();
@@ -765,7 +765,7 @@ void WebServer::flush()
 {
     if (pages_.empty() || !a_.panel)
         return;
-    std::string state = state_json(*a_.panel, trend_state());
+    std::string state = state_json(*a_.panel, trend_state(), a_.store_state ? a_.store_state() : std::string());
     if (state == last_state_)
         return;
     last_state_ = std::move(state);

@@ -89,6 +89,9 @@ public:
         sweep::Sweep* sweep = nullptr;
         MetricsSources metrics;
         const history::ReadingSource* readings = nullptr;
+        // Why the reading store keeps no more readings ("" while it
+        // writes); empty where there is no store.
+        std::function<std::string()> store_state;
     };
     void attach(Attachment a);
 

@@ -48,6 +48,10 @@ TEST(StateJson, FollowsThePanel)
     const std::string off = state_json(p, {});
     EXPECT_NE(off.find("\"power\":false"), std::string::npos);
     EXPECT_NE(off.find("\"trend\":null"), std::string::npos);
+    EXPECT_NE(off.find("\"store\":null"), std::string::npos);
+    EXPECT_NE(state_json(p, {}, "korvel: the store \"r.db\" is full").find(
+                  "\"store\":\"korvel: the store \\\"r.db\\\" is full\""),
+              std::string::npos);
     EXPECT_NE(off.find("\"enabled\":false"), std::string::npos);
     p.set_power(true);
     ASSERT_EQ(p.set_setpoint(-12345), Outcome::done);

@@ -99,6 +99,8 @@
       b.setAttribute("aria-pressed", (s.bits >> bit) & 1 ? "true" : "false");
       b.disabled = !usable || !s.bits_usable;
     }
+    $("store-state").hidden = !s.store;
+    $("store-state").textContent = s.store || "";
     $("trend-control").hidden = s.trend === null;
     $("trend-toggle").textContent = s.trend ? "Close" : "Open";
   }
